@@ -1,0 +1,93 @@
+#include "agent/host/agent_main.h"
+
+#include <memory>
+
+#include "agent/host/application.h"
+#include "agent/host/command_line.h"
+#include "agent/host/data_folder.h"
+#include "agent/host/server_settings.h"
+#include "platform/platform.h"
+#include "shared/application/service_host.h"
+#include "shared/application/version.h"
+#include "shared/error/curl_runtime.h"
+#include "shared/error/file_log.h"
+
+namespace tollgate {
+namespace {
+
+constexpr long kLogSize = 1000000;
+constexpr std::uint32_t kWaitHintMs = 10000;
+// The Schannel TLS back end is selected where the process has it.
+#ifdef _WIN32
+constexpr bool kSelectSchannel = true;
+#else
+constexpr bool kSelectSchannel = false;
+#endif
+
+// The service run's view of the application; it owns the application.
+class AgentService : public ServiceApplication {
+ public:
+  explicit AgentService(std::unique_ptr<Application> application)
+      : application_(std::move(application)) {}
+  bool Start() override { return application_->Start(); }
+  void Stop() override {
+    application_.reset();
+    // The process-wide spool archive is dropped here, right after the application.
+  }
+
+ private:
+  std::unique_ptr<Application> application_;
+};
+
+}  // namespace
+
+int AgentMain(const std::vector<std::wstring>& argv) {
+  if (argv.size() == 2 && argv[1] == L"-v") {
+    platform::console().WriteOut(kVersion);
+    return 0;
+  }
+
+  std::wstring dataFolder;
+  if (ErrorResultPtr error = GetDataFolder(&dataFolder)) {
+    platform::console().WriteOutWide(L"Error making data folder: " + error->Text());
+    return 1;
+  }
+  InstallFileLog(std::make_unique<FileLog>(dataFolder + L"/events.log", kLogSize));
+
+  CommandLine commandLine = ParseCommandLine(argv);
+  if (commandLine.server.empty()) {
+    Log(L"Usage: tollagent /server {host}");
+    return 1;
+  }
+  ServerSettings::Process().SetHost(commandLine.server);
+  ServerSettings::Process().SetPort(commandLine.port);
+
+  CurlRuntime curl;
+  if (ErrorResultPtr error = curl.Init(kSelectSchannel)) {
+    Log(L"Error initializing CURL: " + error->Text());
+    return 1;
+  }
+
+  // The server connection factory and the process-wide spool archive built on the data
+  // folder are made here, then the agent settings are read from the registry, and the job
+  // store with its server request queue is given to the application.
+  ApplicationOptions options;
+  options.endpointAttempts = 60;
+  auto application = std::make_unique<Application>(options);
+
+  Log(L"Starting...");
+
+  if (commandLine.serviceRun) {
+    AgentService service(std::move(application));
+    RunService(service, kWaitHintMs, kWaitHintMs);  // a dispatcher failure is dropped
+    return 0;
+  }
+
+  application->Start();
+  platform::console().WriteOut("Press any char to close...");
+  platform::console().ReadChar();
+  application.reset();
+  return 0;
+}
+
+}  // namespace tollgate

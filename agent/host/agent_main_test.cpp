@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include "agent/host/agent_main.h"
+#include "agent/host/server_settings.h"
+#include "platform/platform.h"
+#include "shared/components/injector.h"
+#include "testing/machine_fixture.h"
+
+namespace {
+
+using namespace platform;
+using tollgate::AgentMain;
+using tollgate::testing::ReadBytes;
+using tollgate::testing::WriteBytes;
+
+class AgentMainTest : public tollgate::testing::MachineTest {
+ protected:
+  std::filesystem::path DataFolder() { return Folder() / "ProgramData" / "Tollgate" / "Client"; }
+  std::string LogFile(int k) {
+    return ReadBytes(DataFolder() / ("events_" + std::to_string(k) + ".log"));
+  }
+  static bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+  }
+};
+
+TEST_F(AgentMainTest, VersionRequestPrintsTheVersionAndTouchesNothing) {
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(AgentMain({L"tollagent", L"-v"}), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "2.7.2");
+  EXPECT_FALSE(std::filesystem::exists(Folder() / "ProgramData"));
+}
+
+TEST_F(AgentMainTest, MissingServerLogsTheUsageLineAndEachRunStartsANewFile) {
+  for (auto argv : {std::vector<std::wstring>{L"tollagent"},
+                    std::vector<std::wstring>{L"tollagent", L"-v", L"x"},
+                    std::vector<std::wstring>{L"tollagent", L"/server"}}) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(AgentMain(argv), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(EndsWith(LogFile(0), " Usage: tollagent /server {host}\r\n")) << LogFile(0);
+  }
+  EXPECT_TRUE(EndsWith(LogFile(1), " Usage: tollagent /server {host}\r\n"));
+  EXPECT_TRUE(EndsWith(LogFile(2), " Usage: tollagent /server {host}\r\n"));
+}
+
+TEST_F(AgentMainTest, AFileWhereTheDataFolderShouldBeStopsStartUp) {
+  WriteBytes(Folder() / "ProgramData" / "Tollgate", "not a folder");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(AgentMain({L"tollagent", L"/server", L"h"}), 1);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Error making data folder: error creating folder: Windows error 3: The system cannot "
+            "find the path specified. ");
+}
+
+TEST_F(AgentMainTest, ServiceRunOutsideAControlManagerEndsSilently) {
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(AgentMain({L"tollagent", L"/servicerun", L"/server", L"acct", L"/port", L"7000"}), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(EndsWith(LogFile(0), " Starting...\r\n")) << LogFile(0);
+  EXPECT_EQ(tollgate::ServerSettings::Process().Host(), L"acct");
+  EXPECT_EQ(tollgate::ServerSettings::Process().Port(), L"7000");
+}
+
+TEST_F(AgentMainTest, RunsAsAServiceUntilStopped) {
+  machine().CreateService(L"TollgateAgent",
+                          ServiceConfig{SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                        L"tollagent.exe /servicerun /server acct", L""},
+                          [](const std::vector<std::wstring>& argv) { return AgentMain(argv); });
+  SC_HANDLE scm = services().OpenSCManagerW(SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE svc = services().OpenServiceW(scm, L"TollgateAgent", SERVICE_ALL_ACCESS);
+  ASSERT_TRUE(services().StartServiceW(svc, {}));
+  ServiceStatus status;
+  for (int i = 0; i < 1000 && status.dwCurrentState != SERVICE_RUNNING; ++i) {
+    services().QueryServiceStatus(svc, &status);
+    kernel().Sleep(5);
+  }
+  ASSERT_EQ(status.dwCurrentState, SERVICE_RUNNING);
+  // The running application has registered the core components.
+  EXPECT_NE(tollgate::Injector::Process().Get("clock"), nullptr);
+  ASSERT_TRUE(services().ControlService(svc, SERVICE_CONTROL_STOP, &status));
+  for (int i = 0; i < 1000 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
+    services().QueryServiceStatus(svc, &status);
+    kernel().Sleep(5);
+  }
+  EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
+  std::string log = LogFile(0);
+  EXPECT_NE(log.find(" Starting...\r\n"), std::string::npos);
+  EXPECT_TRUE(EndsWith(log, " Service stopped.\r\n")) << log;
+  services().CloseServiceHandle(svc);
+  services().CloseServiceHandle(scm);
+}
+
+}  // namespace

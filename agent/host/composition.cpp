@@ -1,0 +1,29 @@
+#include "agent/host/composition.h"
+
+#include <memory>
+
+#include "shared/components/core.h"
+#include "shared/error/report.h"
+
+namespace tollgate {
+
+void RegisterCoreComponents(const std::wstring& /*endpoint*/, Injector& injector) {
+  // In this order: "print-confirmer" (the endpoint), "error-handler", "clock",
+  // "storage-job-hardware-updater", "runner", "registry-reader-maker",
+  // "registry-enumerator", "account-requester" (the endpoint), "auth-requester" (the
+  // endpoint) and "feedback-sender" (the endpoint). Each component is registered here by
+  // the part of the agent that brings it.
+  injector.Register("error-handler", std::make_unique<ApplicationErrorHandler>());
+  injector.Register("clock", std::make_unique<SystemClock>());
+  injector.Register("runner", std::make_unique<ProcessRunner>());
+}
+
+void RegisterServerHostComponents(const std::wstring& /*text*/, Injector& /*injector*/) {
+  // "waiter-factory", "print-queue-maker", "print-queue-info-maker", "print-port-maker",
+  // "http-client-maker", "oid-reader", "snmp-reader-maker", "queue-finder",
+  // "printqueues2-maker", "config-fetcher", "password-decryptor", "account-copy-recorder",
+  // "account-copy-printer-fetcher", "hardware-copy-reporter-maker" and
+  // "hardware-hold-reporter-maker" belong to server-host mode, which this agent does not run.
+}
+
+}  // namespace tollgate

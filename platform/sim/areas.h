@@ -1,0 +1,166 @@
+// The platform areas of the simulated machine (internal to platform/sim).
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/objects.h"
+
+namespace platform::sim {
+
+std::string Utf8FromWide(std::wstring_view text);
+std::wstring WideFromUtf8(std::string_view bytes);
+
+// Sets the calling thread's last error and returns `result`, for one-line failure returns.
+DWORD& ThreadLastError();
+template <typename T>
+T Fail(DWORD code, T result) {
+  ThreadLastError() = code;
+  return result;
+}
+// The Windows error code that stands for a POSIX errno.
+DWORD ErrorFromErrno(int error);
+
+class SimKernel : public Kernel {
+ public:
+  explicit SimKernel(HandleTable& handles) : handles_(handles) {}
+  DWORD GetLastError() override;
+  void SetLastError(DWORD code) override;
+  std::optional<std::wstring> FormatMessageW(DWORD flags, DWORD code, DWORD languageId) override;
+  HANDLE CreateEventW(bool manualReset, bool initialState) override;
+  bool SetEvent(HANDLE event) override;
+  bool ResetEvent(HANDLE event) override;
+  HANDLE CreateSemaphoreW(LONG initialCount, LONG maximumCount) override;
+  bool ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount) override;
+  bool CloseHandle(HANDLE handle) override;
+  HANDLE CreateThread(std::size_t stackSize, ThreadRoutine routine, DWORD* threadId) override;
+  DWORD GetCurrentThreadId() override;
+  bool GetExitCodeThread(HANDLE thread, DWORD* exitCode) override;
+  bool TerminateThread(HANDLE thread, DWORD exitCode) override;
+  void Sleep(DWORD milliseconds) override;
+  DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll,
+                               DWORD milliseconds) override;
+  void SetStructuredExceptionTranslator(StructuredExceptionTranslator translator) override;
+
+ private:
+  HandleTable& handles_;
+};
+
+class SimSystem : public System {
+ public:
+  explicit SimSystem(Machine& machine) : machine_(machine) {}
+  HRESULT SHGetFolderPathW(int csidl, std::wstring* path) override;
+  bool GetComputerNameW(DWORD bufferChars, std::wstring* name) override;
+  bool GetVersionExW(OsVersionInfo* info) override;
+  unsigned GetACP() override { return 1252; }
+  std::wstring MultiByteToWideChar(unsigned codePage, std::string_view bytes) override;
+  std::string WideCharToMultiByte(unsigned codePage, std::wstring_view text) override;
+  bool GetEnvironmentVariableW(const std::wstring& name, std::wstring* value) override;
+
+ private:
+  Machine& machine_;
+};
+
+class SimFiles : public Files {
+ public:
+  explicit SimFiles(HandleTable& handles) : handles_(handles) {}
+  bool CreateDirectoryW(const std::wstring& path) override;
+  bool RemoveDirectoryW(const std::wstring& path) override;
+  bool DeleteFileW(const std::wstring& path) override;
+  bool MoveFileW(const std::wstring& from, const std::wstring& to) override;
+  bool ReplaceFile(const std::wstring& from, const std::wstring& to) override;
+  DWORD GetFileAttributesW(const std::wstring& path) override;
+  HANDLE CreateFileW(const std::wstring& path, DWORD desiredAccess, DWORD shareMode,
+                     DWORD creationDisposition) override;
+  bool ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read) override;
+  bool WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written) override;
+  bool FlushFileBuffers(HANDLE file) override;
+  bool SetFilePointerEx(HANDLE file, std::int64_t distance, std::int64_t* newPosition,
+                        DWORD moveMethod) override;
+  bool GetFileSizeEx(HANDLE file, std::int64_t* size) override;
+  bool CreatePipe(HANDLE* readEnd, HANDLE* writeEnd) override;
+
+ private:
+  HandleTable& handles_;
+};
+
+class SimConsole : public Console {
+ public:
+  void WriteOut(std::string_view text) override;
+  void WriteOutWide(std::wstring_view text) override;
+  void WriteErrWide(std::wstring_view text) override;
+  int ReadChar() override;
+};
+
+class SimProcesses : public Processes {
+ public:
+  explicit SimProcesses(HandleTable& handles) : handles_(handles) {}
+  bool CreateProcessW(const std::wstring& applicationName, const std::wstring& commandLine,
+                      const std::wstring& currentDirectory, const StartupInfo& startup,
+                      ProcessInformation* info) override;
+  bool GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
+  bool TerminateProcess(HANDLE process, DWORD exitCode) override;
+  std::wstring GetModuleFileNameW() override;
+
+ private:
+  HandleTable& handles_;
+};
+
+class SimServices : public Services {
+ public:
+  explicit SimServices(Kernel& kernel) : kernel_(kernel) {}
+  ~SimServices() override;
+  void Create(const std::wstring& name, const ServiceConfig& config, ServiceProcess process);
+  std::vector<ServiceStatus> History(const std::wstring& name);
+
+  bool StartServiceCtrlDispatcherW(const std::vector<ServiceTableEntry>& table) override;
+  SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const std::wstring& serviceName,
+                                                    HandlerFunction handler) override;
+  bool SetServiceStatus(SERVICE_STATUS_HANDLE handle, const ServiceStatus& status) override;
+  SC_HANDLE OpenSCManagerW(DWORD desiredAccess) override;
+  SC_HANDLE OpenServiceW(SC_HANDLE manager, const std::wstring& name, DWORD desiredAccess) override;
+  bool QueryServiceStatus(SC_HANDLE service, ServiceStatus* status) override;
+  bool QueryServiceConfigW(SC_HANDLE service, ServiceConfig* config) override;
+  bool GetServiceDisplayNameW(SC_HANDLE manager, const std::wstring& name,
+                              std::wstring* displayName) override;
+  bool StartServiceW(SC_HANDLE service, const std::vector<std::wstring>& args) override;
+  bool ControlService(SC_HANDLE service, DWORD control, ServiceStatus* status) override;
+  bool CloseServiceHandle(SC_HANDLE handle) override;
+
+ private:
+  struct Record {
+    std::wstring name;
+    ServiceConfig config;
+    ServiceProcess process;
+    ServiceStatus status;
+    bool processRunning = false;
+    bool connected = false;      // the process's dispatcher has connected
+    bool mainEnded = true;       // the service's main function has returned
+    HandlerFunction handler;     // registered by the service's main
+    std::deque<DWORD> controls;  // controls waiting for the dispatcher thread
+    std::vector<std::wstring> startArgs;
+    std::vector<ServiceStatus> history;  // every status reported, oldest first
+  };
+  struct ScHandle {
+    bool manager;
+    std::wstring service;  // key of the record, for service handles
+  };
+  Record* FindLocked(SC_HANDLE handle);
+  void RunProcess(const std::wstring& key);
+
+  Kernel& kernel_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::map<std::wstring, Record> records_;  // keyed by the upper-case name
+  std::map<void*, ScHandle> handles_;
+  std::uintptr_t nextHandle_ = 0x5C0000;
+  int runningProcesses_ = 0;
+};
+
+}  // namespace platform::sim

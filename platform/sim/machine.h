@@ -1,0 +1,73 @@
+// The simulated Windows machine: one folder on the host that holds the machine's state
+// (DESIGN.md), and the platform areas that act on it.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace platform::sim {
+
+class HandleTable;
+class SimKernel;
+class SimSystem;
+class SimFiles;
+class SimConsole;
+class SimProcesses;
+class SimServices;
+
+// The body of a service process that the simulated control manager starts in-process: the
+// program's entry point with its argument vector (the program name first); its result is
+// the process's exit code.
+using ServiceProcess = std::function<int(const std::vector<std::wstring>& argv)>;
+
+class Machine : public Platform {
+ public:
+  explicit Machine(std::filesystem::path folder);
+  ~Machine() override;
+
+  Kernel& kernel() override;
+  System& system() override;
+  Files& files() override;
+  Console& console() override;
+  Processes& processes() override;
+  Services& services() override;
+
+  const std::filesystem::path& Folder() const { return folder_; }
+  // The common application data folder (CSIDL_COMMON_APPDATA).
+  std::filesystem::path ProgramData() const { return folder_ / "ProgramData"; }
+
+  void SetComputerName(std::wstring name);
+  const std::wstring& ComputerName() const { return computerName_; }
+
+  // Installs a service in the control manager. `process` is what starting it runs, on a
+  // thread of its own as if it were the service's process; its image path gives the
+  // argument vector.
+  void CreateService(const std::wstring& name, const ServiceConfig& config, ServiceProcess process);
+
+  // Every status the service reported since it was last started, oldest first.
+  std::vector<ServiceStatus> ServiceStatusHistory(const std::wstring& name);
+
+  // The host path of a Windows-style path of this machine (separators become '/').
+  static std::string HostPath(const std::wstring& path);
+
+ private:
+  std::filesystem::path folder_;
+  std::wstring computerName_ = L"TOLLSRV01";
+  std::unique_ptr<HandleTable> handles_;
+  std::unique_ptr<SimKernel> kernel_;
+  std::unique_ptr<SimSystem> system_;
+  std::unique_ptr<SimFiles> files_;
+  std::unique_ptr<SimConsole> console_;
+  std::unique_ptr<SimProcesses> processes_;
+  std::unique_ptr<SimServices> services_;
+};
+
+// Splits a command line into arguments by the Windows rules (CommandLineToArgvW).
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
+
+}  // namespace platform::sim

@@ -1,0 +1,46 @@
+// System facts: folders, computer name, OS version and code page conversions.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/types.h"
+
+namespace platform {
+
+struct OsVersionInfo {  // OSVERSIONINFOEXW
+  DWORD dwMajorVersion = 0;
+  DWORD dwMinorVersion = 0;
+  DWORD dwBuildNumber = 0;
+  DWORD dwPlatformId = 0;
+  std::wstring szCSDVersion;
+  std::uint16_t wServicePackMajor = 0;
+  std::uint16_t wServicePackMinor = 0;
+  std::uint16_t wSuiteMask = 0;
+  std::uint8_t wProductType = 0;
+};
+
+class System {
+ public:
+  virtual ~System() = default;
+
+  // SHGetFolderPathW: the folder's path without a trailing separator.
+  virtual HRESULT SHGetFolderPathW(int csidl, std::wstring* path) = 0;
+
+  // GetComputerNameW into a buffer of `bufferChars` characters (the terminating NUL included):
+  // false with ERROR_BUFFER_OVERFLOW when the name does not fit.
+  virtual bool GetComputerNameW(DWORD bufferChars, std::wstring* name) = 0;
+
+  virtual bool GetVersionExW(OsVersionInfo* info) = 0;
+
+  // The ANSI code page and the conversions through a code page (CP_ACP or CP_UTF8).
+  // Characters that the code page cannot hold become '?'.
+  virtual unsigned GetACP() = 0;
+  virtual std::wstring MultiByteToWideChar(unsigned codePage, std::string_view bytes) = 0;
+  virtual std::string WideCharToMultiByte(unsigned codePage, std::wstring_view text) = 0;
+
+  // The value of a process environment variable; false when it is not set.
+  virtual bool GetEnvironmentVariableW(const std::wstring& name, std::wstring* value) = 0;
+};
+
+}  // namespace platform

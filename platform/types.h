@@ -1,0 +1,146 @@
+// Windows types, constants and error codes that the portable code uses.
+//
+// The names and values are those of the Windows headers, so that code written against the
+// platform layer reads like the Win32 code it stands for. Nothing here includes <windows.h>.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using HRESULT = std::int32_t;
+using HANDLE = void*;
+
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_ABANDONED_0 = 0x80;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+constexpr DWORD STILL_ACTIVE = 259;
+
+// Error codes (winerror.h).
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_HANDLE_EOF = 38;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_BROKEN_PIPE = 109;
+constexpr DWORD ERROR_BUFFER_OVERFLOW = 111;
+constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+constexpr DWORD ERROR_DIRECTORY = 267;
+constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
+constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
+constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
+constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
+constexpr DWORD ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
+constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
+constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
+constexpr DWORD ERROR_SERVICE_SPECIFIC_ERROR = 1066;
+constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
+constexpr DWORD ERROR_TIMEOUT = 1460;
+
+// RPC status codes (the same space as the Windows error codes).
+constexpr DWORD RPC_S_INVALID_STRING_BINDING = 1700;
+constexpr DWORD RPC_S_INVALID_BINDING = 1702;
+constexpr DWORD RPC_S_PROTSEQ_NOT_SUPPORTED = 1703;
+constexpr DWORD RPC_S_INVALID_ENDPOINT_FORMAT = 1706;
+constexpr DWORD RPC_S_ALREADY_LISTENING = 1713;
+constexpr DWORD RPC_S_NOT_LISTENING = 1715;
+constexpr DWORD RPC_S_UNKNOWN_IF = 1717;
+constexpr DWORD RPC_S_CANT_CREATE_ENDPOINT = 1720;
+constexpr DWORD RPC_S_OUT_OF_RESOURCES = 1721;
+constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
+constexpr DWORD RPC_S_SERVER_TOO_BUSY = 1723;
+constexpr DWORD RPC_S_CALL_FAILED = 1726;
+constexpr DWORD RPC_S_CALL_FAILED_DNE = 1727;
+constexpr DWORD RPC_S_PROTOCOL_ERROR = 1728;
+constexpr DWORD RPC_S_UNSUPPORTED_TRANS_SYN = 1730;
+constexpr DWORD RPC_S_DUPLICATE_ENDPOINT = 1740;
+constexpr DWORD RPC_S_PROCNUM_OUT_OF_RANGE = 1745;
+constexpr DWORD EPT_S_NOT_REGISTERED = 1753;
+constexpr DWORD RPC_X_BAD_STUB_DATA = 1783;
+constexpr DWORD RPC_S_CALL_CANCELLED = 1818;
+
+// FormatMessageW flags.
+constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0x000000FF;
+constexpr DWORD LANG_USER_DEFAULT = 0x400;
+
+// Folders (SHGetFolderPathW).
+constexpr int CSIDL_COMMON_APPDATA = 0x0023;
+constexpr int CSIDL_FLAG_CREATE = 0x8000;
+constexpr HRESULT S_OK = 0;
+constexpr bool Failed(HRESULT hr) {
+  return hr < 0;
+}
+constexpr HRESULT HResultFromWin32(DWORD code) {
+  return code == 0 ? 0 : static_cast<HRESULT>((code & 0x0000FFFF) | 0x80070000u);
+}
+
+// Code pages.
+constexpr unsigned CP_ACP = 0;
+constexpr unsigned CP_UTF8 = 65001;
+
+// Files (CreateFileW).
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD FILE_APPEND_DATA = 0x00000004;
+constexpr DWORD FILE_SHARE_READ = 0x00000001;
+constexpr DWORD FILE_SHARE_WRITE = 0x00000002;
+constexpr DWORD FILE_SHARE_DELETE = 0x00000004;
+constexpr DWORD CREATE_NEW = 1;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD TRUNCATE_EXISTING = 5;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD FILE_CURRENT = 1;
+constexpr DWORD FILE_END = 2;
+
+// Services.
+constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
+constexpr DWORD SERVICE_STOPPED = 1;
+constexpr DWORD SERVICE_START_PENDING = 2;
+constexpr DWORD SERVICE_STOP_PENDING = 3;
+constexpr DWORD SERVICE_RUNNING = 4;
+constexpr DWORD SERVICE_CONTINUE_PENDING = 5;
+constexpr DWORD SERVICE_PAUSE_PENDING = 6;
+constexpr DWORD SERVICE_PAUSED = 7;
+constexpr DWORD SERVICE_ACCEPT_STOP = 0x1;
+constexpr DWORD SERVICE_ACCEPT_PAUSE_CONTINUE = 0x2;
+constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 0x4;
+constexpr DWORD SERVICE_CONTROL_STOP = 1;
+constexpr DWORD SERVICE_CONTROL_PAUSE = 2;
+constexpr DWORD SERVICE_CONTROL_CONTINUE = 3;
+constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
+constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
+constexpr DWORD SERVICE_AUTO_START = 2;
+constexpr DWORD SERVICE_DEMAND_START = 3;
+constexpr DWORD SERVICE_DISABLED = 4;
+
+}  // namespace platform
