@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/kernel.h"
 #include "platform/process.h"
+#include "platform/registry.h"
 #include "platform/services.h"
 #include "platform/system.h"
 
@@ -22,6 +23,7 @@ class Platform {
   virtual Console& console() = 0;
   virtual Processes& processes() = 0;
   virtual Services& services() = 0;
+  virtual Registry& registry() = 0;
 };
 
 // Installs `instance` as the process's platform and returns the one it replaces. Install
@@ -52,6 +54,9 @@ inline Processes& processes() {
 }
 inline Services& services() {
   return Current().services();
+}
+inline Registry& registry() {
+  return Current().registry();
 }
 
 }  // namespace platform

@@ -14,15 +14,13 @@ Application::~Application() {
 bool Application::Start() {
   return RunReported(L"Application::Start", [this] {
     RegisterCoreComponents(L"7001");
-    if (kServerHostMode)
-      RegisterServerHostComponents(L"");
+    if (kServerHostMode) RegisterServerHostComponents(L"");
     started_ = true;
   });
 }
 
 void Application::Stop() {
-  if (!started_)
-    return;
+  if (!started_) return;
   started_ = false;
 }
 

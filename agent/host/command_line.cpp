@@ -8,8 +8,7 @@ namespace {
 bool SameOption(const std::wstring& arg, const wchar_t* option) {
   std::size_t i = 0;
   for (; option[i] != L'\0'; ++i) {
-    if (i >= arg.size() || std::towlower(arg[i]) != std::towlower(option[i]))
-      return false;
+    if (i >= arg.size() || std::towlower(arg[i]) != std::towlower(option[i])) return false;
   }
   return i == arg.size();
 }

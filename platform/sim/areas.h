@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -10,11 +11,10 @@
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/objects.h"
+#include "platform/sim/registry_file.h"
+#include "platform/sim/text.h"
 
 namespace platform::sim {
-
-std::string Utf8FromWide(std::wstring_view text);
-std::wstring WideFromUtf8(std::string_view bytes);
 
 // Sets the calling thread's last error and returns `result`, for one-line failure returns.
 DWORD& ThreadLastError();
@@ -161,6 +161,45 @@ class SimServices : public Services {
   std::map<void*, ScHandle> handles_;
   std::uintptr_t nextHandle_ = 0x5C0000;
   int runningProcesses_ = 0;
+};
+
+class SimRegistry : public Registry {
+ public:
+  explicit SimRegistry(std::filesystem::path file) : file_(std::move(file)) {}
+  std::string LoadError();
+
+  LONG RegOpenKeyExW(HKEY key, const std::wstring& subKey, DWORD samDesired, HKEY* result) override;
+  LONG RegCreateKeyExW(HKEY key, const std::wstring& subKey, DWORD samDesired, HKEY* result,
+                       DWORD* disposition) override;
+  LONG RegCloseKey(HKEY key) override;
+  LONG RegQueryValueExW(HKEY key, const std::wstring& valueName, DWORD* type, std::uint8_t* data,
+                        DWORD* dataSize) override;
+  LONG RegSetValueExW(HKEY key, const std::wstring& valueName, DWORD type, const std::uint8_t* data,
+                      DWORD dataSize) override;
+  LONG RegDeleteValueW(HKEY key, const std::wstring& valueName) override;
+  LONG RegDeleteKeyW(HKEY key, const std::wstring& subKey) override;
+  LONG RegEnumKeyExW(HKEY key, DWORD index, std::wstring* name) override;
+  LONG RegEnumValueW(HKEY key, DWORD index, std::wstring* name, DWORD* type,
+                     std::vector<std::uint8_t>* data) override;
+
+ private:
+  struct OpenKey {
+    std::shared_ptr<RegKey> key;
+    DWORD access;
+  };
+  // Loads the file on first use; false when it failed to load.
+  bool LoadLocked();
+  // The key behind a handle (HKEY_LOCAL_MACHINE or an open key), with its access.
+  LONG ResolveLocked(HKEY handle, std::shared_ptr<RegKey>* key, DWORD* access);
+  LONG SaveLocked();
+
+  std::filesystem::path file_;
+  std::mutex lock_;
+  bool loaded_ = false;
+  std::string loadError_;
+  std::shared_ptr<RegKey> root_ = std::make_shared<RegKey>();
+  std::map<std::uintptr_t, OpenKey> open_;
+  std::uintptr_t next_ = 0x1000;
 };
 
 }  // namespace platform::sim

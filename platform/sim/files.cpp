@@ -15,15 +15,13 @@ namespace {
 DWORD MissingError(const std::string& path) {
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
   std::error_code ec;
-  if (parent.empty() || std::filesystem::is_directory(parent, ec))
-    return ERROR_FILE_NOT_FOUND;
+  if (parent.empty() || std::filesystem::is_directory(parent, ec)) return ERROR_FILE_NOT_FOUND;
   return ERROR_PATH_NOT_FOUND;
 }
 
 DWORD LastPosixError(const std::string& path) {
   int e = errno;
-  if (e == ENOENT)
-    return MissingError(path);
+  if (e == ENOENT) return MissingError(path);
   return ErrorFromErrno(e);
 }
 
@@ -32,30 +30,24 @@ DWORD LastPosixError(const std::string& path) {
 std::string Machine::HostPath(const std::wstring& path) {
   std::string host = Utf8FromWide(path);
   for (char& c : host) {
-    if (c == '\\')
-      c = '/';
+    if (c == '\\') c = '/';
   }
   return host;
 }
 
 bool SimFiles::CreateDirectoryW(const std::wstring& path) {
   std::string host = Machine::HostPath(path);
-  if (::mkdir(host.c_str(), 0777) == 0)
-    return true;
+  if (::mkdir(host.c_str(), 0777) == 0) return true;
   int e = errno;
-  if (e == EEXIST)
-    return Fail(ERROR_ALREADY_EXISTS, false);
-  if (e == ENOENT || e == ENOTDIR)
-    return Fail(ERROR_PATH_NOT_FOUND, false);
+  if (e == EEXIST) return Fail(ERROR_ALREADY_EXISTS, false);
+  if (e == ENOENT || e == ENOTDIR) return Fail(ERROR_PATH_NOT_FOUND, false);
   return Fail(ErrorFromErrno(e), false);
 }
 
 bool SimFiles::RemoveDirectoryW(const std::wstring& path) {
   std::string host = Machine::HostPath(path);
-  if (::rmdir(host.c_str()) == 0)
-    return true;
-  if (errno == ENOTDIR)
-    return Fail(ERROR_DIRECTORY, false);
+  if (::rmdir(host.c_str()) == 0) return true;
+  if (errno == ENOTDIR) return Fail(ERROR_DIRECTORY, false);
   return Fail(LastPosixError(host), false);
 }
 
@@ -65,8 +57,7 @@ bool SimFiles::DeleteFileW(const std::wstring& path) {
   if (::lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     return Fail(ERROR_ACCESS_DENIED, false);
   }
-  if (::unlink(host.c_str()) == 0)
-    return true;
+  if (::unlink(host.c_str()) == 0) return true;
   return Fail(LastPosixError(host), false);
 }
 
@@ -76,23 +67,20 @@ bool SimFiles::MoveFileW(const std::wstring& from, const std::wstring& to) {
   if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
     return true;
   }
-  if (errno == EEXIST)
-    return Fail(ERROR_ALREADY_EXISTS, false);
+  if (errno == EEXIST) return Fail(ERROR_ALREADY_EXISTS, false);
   return Fail(LastPosixError(source), false);
 }
 
 bool SimFiles::ReplaceFile(const std::wstring& from, const std::wstring& to) {
   std::string source = Machine::HostPath(from);
-  if (::rename(source.c_str(), Machine::HostPath(to).c_str()) == 0)
-    return true;
+  if (::rename(source.c_str(), Machine::HostPath(to).c_str()) == 0) return true;
   return Fail(LastPosixError(source), false);
 }
 
 DWORD SimFiles::GetFileAttributesW(const std::wstring& path) {
   std::string host = Machine::HostPath(path);
   struct stat st {};
-  if (::stat(host.c_str(), &st) != 0)
-    return Fail(LastPosixError(host), INVALID_FILE_ATTRIBUTES);
+  if (::stat(host.c_str(), &st) != 0) return Fail(LastPosixError(host), INVALID_FILE_ATTRIBUTES);
   return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
 }
 
@@ -110,8 +98,7 @@ HANDLE SimFiles::CreateFileW(const std::wstring& path, DWORD desiredAccess, DWOR
   } else {
     flags |= O_RDONLY;
   }
-  if (append)
-    flags |= O_APPEND;
+  if (append) flags |= O_APPEND;
   switch (creationDisposition) {
     case CREATE_NEW:
       flags |= O_CREAT | O_EXCL;
@@ -132,8 +119,7 @@ HANDLE SimFiles::CreateFileW(const std::wstring& path, DWORD desiredAccess, DWOR
   }
   int fd = ::open(host.c_str(), flags, 0666);
   if (fd < 0) {
-    if (errno == EEXIST)
-      return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+    if (errno == EEXIST) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
     return Fail(LastPosixError(host), INVALID_HANDLE_VALUE);
   }
   struct stat st {};
@@ -146,90 +132,73 @@ HANDLE SimFiles::CreateFileW(const std::wstring& path, DWORD desiredAccess, DWOR
 
 bool SimFiles::ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read) {
   auto f = handles_.FindAs<FileObject>(file);
-  if (!f)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, false);
   ssize_t n;
   do {
     n = ::read(f->Fd(), buffer, size);
   } while (n < 0 && errno == EINTR);
-  if (n < 0)
-    return Fail(ErrorFromErrno(errno), false);
-  if (read != nullptr)
-    *read = static_cast<DWORD>(n);
+  if (n < 0) return Fail(ErrorFromErrno(errno), false);
+  if (read != nullptr) *read = static_cast<DWORD>(n);
   if (n == 0 && size > 0) {
     struct stat st {};
-    if (::fstat(f->Fd(), &st) == 0 && S_ISFIFO(st.st_mode))
-      return Fail(ERROR_BROKEN_PIPE, false);
+    if (::fstat(f->Fd(), &st) == 0 && S_ISFIFO(st.st_mode)) return Fail(ERROR_BROKEN_PIPE, false);
   }
   return true;
 }
 
 bool SimFiles::WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written) {
   auto f = handles_.FindAs<FileObject>(file);
-  if (!f)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, false);
   const char* p = static_cast<const char*>(data);
   DWORD done = 0;
   while (done < size) {
     ssize_t n = ::write(f->Fd(), p + done, size - done);
     if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      if (written != nullptr)
-        *written = done;
+      if (errno == EINTR) continue;
+      if (written != nullptr) *written = done;
       return Fail(errno == EPIPE ? ERROR_BROKEN_PIPE : ErrorFromErrno(errno), false);
     }
     done += static_cast<DWORD>(n);
   }
-  if (written != nullptr)
-    *written = done;
+  if (written != nullptr) *written = done;
   return true;
 }
 
 bool SimFiles::FlushFileBuffers(HANDLE file) {
   auto f = handles_.FindAs<FileObject>(file);
-  if (!f)
-    return Fail(ERROR_INVALID_HANDLE, false);
-  if (::fsync(f->Fd()) != 0 && errno != EINVAL)
-    return Fail(ErrorFromErrno(errno), false);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, false);
+  if (::fsync(f->Fd()) != 0 && errno != EINVAL) return Fail(ErrorFromErrno(errno), false);
   return true;
 }
 
 bool SimFiles::SetFilePointerEx(HANDLE file, std::int64_t distance, std::int64_t* newPosition,
                                 DWORD moveMethod) {
   auto f = handles_.FindAs<FileObject>(file);
-  if (!f)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, false);
   int whence = moveMethod == FILE_BEGIN     ? SEEK_SET
                : moveMethod == FILE_CURRENT ? SEEK_CUR
                                             : SEEK_END;
-  if (moveMethod > FILE_END)
-    return Fail(ERROR_INVALID_PARAMETER, false);
+  if (moveMethod > FILE_END) return Fail(ERROR_INVALID_PARAMETER, false);
   off_t at = ::lseek(f->Fd(), static_cast<off_t>(distance), whence);
   if (at < 0)
     return Fail(errno == EINVAL ? 131u : ErrorFromErrno(errno), false);  // ERROR_NEGATIVE_SEEK
-  if (newPosition != nullptr)
-    *newPosition = at;
+  if (newPosition != nullptr) *newPosition = at;
   return true;
 }
 
 bool SimFiles::GetFileSizeEx(HANDLE file, std::int64_t* size) {
   auto f = handles_.FindAs<FileObject>(file);
-  if (!f || size == nullptr)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (!f || size == nullptr) return Fail(ERROR_INVALID_HANDLE, false);
   struct stat st {};
-  if (::fstat(f->Fd(), &st) != 0)
-    return Fail(ErrorFromErrno(errno), false);
+  if (::fstat(f->Fd(), &st) != 0) return Fail(ErrorFromErrno(errno), false);
   *size = st.st_size;
   return true;
 }
 
 bool SimFiles::CreatePipe(HANDLE* readEnd, HANDLE* writeEnd) {
   int fds[2];
-  if (readEnd == nullptr || writeEnd == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER, false);
-  if (::pipe2(fds, O_CLOEXEC) != 0)
-    return Fail(ErrorFromErrno(errno), false);
+  if (readEnd == nullptr || writeEnd == nullptr) return Fail(ERROR_INVALID_PARAMETER, false);
+  if (::pipe2(fds, O_CLOEXEC) != 0) return Fail(ErrorFromErrno(errno), false);
   *readEnd = handles_.Add(std::make_shared<FileObject>(fds[0]));
   *writeEnd = handles_.Add(std::make_shared<FileObject>(fds[1]));
   return true;

@@ -106,16 +106,14 @@ HANDLE SimKernel::CreateEventW(bool manualReset, bool initialState) {
 
 bool SimKernel::SetEvent(HANDLE event) {
   auto e = handles_.FindAs<EventObject>(event);
-  if (!e)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (!e) return Fail(ERROR_INVALID_HANDLE, false);
   handles_.Signal([&] { e->Set(true); });
   return true;
 }
 
 bool SimKernel::ResetEvent(HANDLE event) {
   auto e = handles_.FindAs<EventObject>(event);
-  if (!e)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (!e) return Fail(ERROR_INVALID_HANDLE, false);
   handles_.Signal([&] { e->Set(false); });
   return true;
 }
@@ -129,24 +127,20 @@ HANDLE SimKernel::CreateSemaphoreW(LONG initialCount, LONG maximumCount) {
 
 bool SimKernel::ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount) {
   auto s = handles_.FindAs<SemaphoreObject>(semaphore);
-  if (!s)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (!s) return Fail(ERROR_INVALID_HANDLE, false);
   bool released = false;
   handles_.Signal([&] { released = s->Release(releaseCount, previousCount); });
-  if (!released)
-    return Fail(298u, false);  // ERROR_TOO_MANY_POSTS
+  if (!released) return Fail(298u, false);  // ERROR_TOO_MANY_POSTS
   return true;
 }
 
 bool SimKernel::CloseHandle(HANDLE handle) {
-  if (!handles_.Close(handle))
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (!handles_.Close(handle)) return Fail(ERROR_INVALID_HANDLE, false);
   return true;
 }
 
 HANDLE SimKernel::CreateThread(std::size_t /*stackSize*/, ThreadRoutine routine, DWORD* threadId) {
-  if (!routine)
-    return Fail<HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
+  if (!routine) return Fail<HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
   auto object = std::make_shared<EndingObject>();
   DWORD id = nextThreadId.fetch_add(4);
   HandleTable& table = handles_;
@@ -155,29 +149,25 @@ HANDLE SimKernel::CreateThread(std::size_t /*stackSize*/, ThreadRoutine routine,
       ThreadId() = id;
       DWORD code = routine();
       table.Signal([&] {
-        if (!object->Ended())
-          object->End(code);
+        if (!object->Ended()) object->End(code);
       });
     }).detach();
   } catch (const std::system_error&) {
     return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   }
-  if (threadId != nullptr)
-    *threadId = id;
+  if (threadId != nullptr) *threadId = id;
   return handles_.Add(object);
 }
 
 DWORD SimKernel::GetCurrentThreadId() {
   DWORD& id = ThreadId();
-  if (id == 0)
-    id = nextThreadId.fetch_add(4);
+  if (id == 0) id = nextThreadId.fetch_add(4);
   return id;
 }
 
 bool SimKernel::GetExitCodeThread(HANDLE thread, DWORD* exitCode) {
   auto t = handles_.FindAs<EndingObject>(thread);
-  if (!t || exitCode == nullptr)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (!t || exitCode == nullptr) return Fail(ERROR_INVALID_HANDLE, false);
   std::lock_guard<std::mutex> guard(handles_.WaitLock());
   *exitCode = t->ExitCode();
   return true;
@@ -187,19 +177,16 @@ bool SimKernel::TerminateThread(HANDLE thread, DWORD exitCode) {
   // A host thread cannot be ended from outside: the simulated thread counts as ended for
   // every waiter, with the given exit code, and its host thread runs on detached.
   auto t = handles_.FindAs<EndingObject>(thread);
-  if (!t)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (!t) return Fail(ERROR_INVALID_HANDLE, false);
   handles_.Signal([&] {
-    if (!t->Ended())
-      t->End(exitCode);
+    if (!t->Ended()) t->End(exitCode);
   });
   return true;
 }
 
 void SimKernel::Sleep(DWORD milliseconds) {
   if (milliseconds == INFINITE) {
-    for (;;)
-      std::this_thread::sleep_for(std::chrono::hours(24));
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
@@ -217,8 +204,7 @@ DWORD SimKernel::WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool
   objects.reserve(count);
   for (DWORD i = 0; i < count; ++i) {
     auto object = handles_.Find(handles[i]);
-    if (!object || !object->Waitable())
-      return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+    if (!object || !object->Waitable()) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
     objects.push_back(std::move(object));
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
@@ -226,11 +212,9 @@ DWORD SimKernel::WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool
   for (;;) {
     if (waitAll) {
       bool all = true;
-      for (auto& o : objects)
-        all = all && o->Signaled();
+      for (auto& o : objects) all = all && o->Signaled();
       if (all) {
-        for (auto& o : objects)
-          o->Acquire();
+        for (auto& o : objects) o->Acquire();
         return WAIT_OBJECT_0;
       }
     } else {
@@ -241,8 +225,7 @@ DWORD SimKernel::WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool
         }
       }
     }
-    if (milliseconds == 0)
-      return WAIT_TIMEOUT;
+    if (milliseconds == 0) return WAIT_TIMEOUT;
     if (milliseconds == INFINITE) {
       handles_.WaitCondition().wait(lock);
     } else if (handles_.WaitCondition().wait_until(lock, deadline) == std::cv_status::timeout &&

@@ -14,7 +14,8 @@ Machine::Machine(std::filesystem::path folder)
       files_(std::make_unique<SimFiles>(*handles_)),
       console_(std::make_unique<SimConsole>()),
       processes_(std::make_unique<SimProcesses>(*handles_)),
-      services_(std::make_unique<SimServices>(*kernel_)) {}
+      services_(std::make_unique<SimServices>(*kernel_)),
+      registry_(std::make_unique<SimRegistry>(RegistryFile())) {}
 
 Machine::~Machine() = default;
 
@@ -35,6 +36,13 @@ Processes& Machine::processes() {
 }
 Services& Machine::services() {
   return *services_;
+}
+Registry& Machine::registry() {
+  return *registry_;
+}
+
+std::string Machine::RegistryLoadError() {
+  return registry_->LoadError();
 }
 
 void Machine::SetComputerName(std::wstring name) {

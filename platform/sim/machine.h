@@ -19,6 +19,7 @@ class SimFiles;
 class SimConsole;
 class SimProcesses;
 class SimServices;
+class SimRegistry;
 
 // The body of a service process that the simulated control manager starts in-process: the
 // program's entry point with its argument vector (the program name first); its result is
@@ -36,6 +37,7 @@ class Machine : public Platform {
   Console& console() override;
   Processes& processes() override;
   Services& services() override;
+  Registry& registry() override;
 
   const std::filesystem::path& Folder() const { return folder_; }
   // The common application data folder (CSIDL_COMMON_APPDATA).
@@ -48,6 +50,13 @@ class Machine : public Platform {
   // thread of its own as if it were the service's process; its image path gives the
   // argument vector.
   void CreateService(const std::wstring& name, const ServiceConfig& config, ServiceProcess process);
+
+  // The registry file, "registry.reg" in the machine folder: loaded on the registry's first
+  // use and written back after every change.
+  std::filesystem::path RegistryFile() const { return folder_ / "registry.reg"; }
+  // Why the registry file could not be loaded ("" when it could); a registry that failed to
+  // load answers every call with ERROR_BADDB and is never written.
+  std::string RegistryLoadError();
 
   // Every status the service reported since it was last started, oldest first.
   std::vector<ServiceStatus> ServiceStatusHistory(const std::wstring& name);
@@ -65,6 +74,7 @@ class Machine : public Platform {
   std::unique_ptr<SimConsole> console_;
   std::unique_ptr<SimProcesses> processes_;
   std::unique_ptr<SimServices> services_;
+  std::unique_ptr<SimRegistry> registry_;
 };
 
 // Splits a command line into arguments by the Windows rules (CommandLineToArgvW).

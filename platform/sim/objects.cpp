@@ -5,8 +5,7 @@
 namespace platform::sim {
 
 FileObject::~FileObject() {
-  if (fd_ >= 0)
-    ::close(fd_);
+  if (fd_ >= 0) ::close(fd_);
 }
 
 HANDLE HandleTable::Add(std::shared_ptr<Object> object) {
@@ -27,8 +26,7 @@ bool HandleTable::Close(HANDLE handle) {
   std::shared_ptr<Object> object;  // destroyed outside the lock
   std::lock_guard<std::mutex> guard(lock_);
   auto it = objects_.find(reinterpret_cast<std::uintptr_t>(handle));
-  if (it == objects_.end())
-    return false;
+  if (it == objects_.end()) return false;
   object = std::move(it->second);
   objects_.erase(it);
   return true;

@@ -28,8 +28,7 @@ class EventObject : public Object {
   bool Waitable() const override { return true; }
   bool Signaled() const override { return signaled_; }
   void Acquire() override {
-    if (!manual_)
-      signaled_ = false;
+    if (!manual_) signaled_ = false;
   }
   void Set(bool on) { signaled_ = on; }
 
@@ -46,10 +45,8 @@ class SemaphoreObject : public Object {
   void Acquire() override { --count_; }
   // false when the count would pass the maximum.
   bool Release(LONG n, LONG* previous) {
-    if (n <= 0 || count_ > maximum_ - n)
-      return false;
-    if (previous != nullptr)
-      *previous = count_;
+    if (n <= 0 || count_ > maximum_ - n) return false;
+    if (previous != nullptr) *previous = count_;
     count_ += n;
     return true;
   }

@@ -8,8 +8,7 @@ namespace platform::sim {
 namespace {
 
 std::wstring Upper(std::wstring s) {
-  for (wchar_t& c : s)
-    c = static_cast<wchar_t>(std::towupper(c));
+  for (wchar_t& c : s) c = static_cast<wchar_t>(std::towupper(c));
   return s;
 }
 
@@ -47,24 +46,20 @@ std::vector<ServiceStatus> SimServices::History(const std::wstring& name) {
 
 SimServices::Record* SimServices::FindLocked(SC_HANDLE handle) {
   auto h = handles_.find(handle);
-  if (h == handles_.end() || h->second.manager)
-    return nullptr;
+  if (h == handles_.end() || h->second.manager) return nullptr;
   auto r = records_.find(h->second.service);
   return r == records_.end() ? nullptr : &r->second;
 }
 
 bool SimServices::StartServiceCtrlDispatcherW(const std::vector<ServiceTableEntry>& table) {
-  if (processService == nullptr)
-    return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, false);
-  if (table.empty() || !table.front().serviceMain)
-    return Fail(ERROR_INVALID_PARAMETER, false);
+  if (processService == nullptr) return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, false);
+  if (table.empty() || !table.front().serviceMain) return Fail(ERROR_INVALID_PARAMETER, false);
   const std::wstring key = Upper(*processService);
   std::vector<std::wstring> args;
   {
     std::lock_guard<std::mutex> guard(lock_);
     Record& r = records_.at(key);
-    if (r.connected)
-      return Fail(1056u, false);  // ERROR_SERVICE_ALREADY_RUNNING
+    if (r.connected) return Fail(1056u, false);  // ERROR_SERVICE_ALREADY_RUNNING
     r.connected = true;
     r.mainEnded = false;
     args = r.startArgs;
@@ -96,8 +91,7 @@ bool SimServices::StartServiceCtrlDispatcherW(const std::vector<ServiceTableEntr
       r.controls.pop_front();
       HandlerFunction handler = r.handler;
       lock.unlock();
-      if (handler)
-        handler(control);
+      if (handler) handler(control);
       lock.lock();
       continue;
     }
@@ -129,11 +123,9 @@ bool SimServices::SetServiceStatus(SERVICE_STATUS_HANDLE handle, const ServiceSt
     std::lock_guard<std::mutex> guard(lock_);
     Record* record = nullptr;
     for (auto& [key, r] : records_) {
-      if (&r == handle)
-        record = &r;
+      if (&r == handle) record = &r;
     }
-    if (record == nullptr || !record->connected)
-      return Fail(ERROR_INVALID_HANDLE, false);
+    if (record == nullptr || !record->connected) return Fail(ERROR_INVALID_HANDLE, false);
     if (status.dwCurrentState < SERVICE_STOPPED || status.dwCurrentState > SERVICE_PAUSED) {
       return Fail(13u, false);  // ERROR_INVALID_DATA
     }
@@ -169,8 +161,7 @@ SC_HANDLE SimServices::OpenServiceW(SC_HANDLE manager, const std::wstring& name,
 bool SimServices::QueryServiceStatus(SC_HANDLE service, ServiceStatus* status) {
   std::lock_guard<std::mutex> guard(lock_);
   Record* r = FindLocked(service);
-  if (r == nullptr || status == nullptr)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (r == nullptr || status == nullptr) return Fail(ERROR_INVALID_HANDLE, false);
   *status = r->status;
   return true;
 }
@@ -178,8 +169,7 @@ bool SimServices::QueryServiceStatus(SC_HANDLE service, ServiceStatus* status) {
 bool SimServices::QueryServiceConfigW(SC_HANDLE service, ServiceConfig* config) {
   std::lock_guard<std::mutex> guard(lock_);
   Record* r = FindLocked(service);
-  if (r == nullptr || config == nullptr)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (r == nullptr || config == nullptr) return Fail(ERROR_INVALID_HANDLE, false);
   *config = r->config;
   return true;
 }
@@ -188,11 +178,9 @@ bool SimServices::GetServiceDisplayNameW(SC_HANDLE manager, const std::wstring& 
                                          std::wstring* displayName) {
   std::lock_guard<std::mutex> guard(lock_);
   auto m = handles_.find(manager);
-  if (m == handles_.end() || !m->second.manager)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (m == handles_.end() || !m->second.manager) return Fail(ERROR_INVALID_HANDLE, false);
   auto r = records_.find(Upper(name));
-  if (r == records_.end())
-    return Fail(ERROR_SERVICE_DOES_NOT_EXIST, false);
+  if (r == records_.end()) return Fail(ERROR_SERVICE_DOES_NOT_EXIST, false);
   if (displayName != nullptr) {
     *displayName =
         r->second.config.lpDisplayName.empty() ? r->second.name : r->second.config.lpDisplayName;
@@ -228,15 +216,13 @@ void SimServices::RunProcess(const std::wstring& key) {
 bool SimServices::StartServiceW(SC_HANDLE service, const std::vector<std::wstring>& args) {
   std::unique_lock<std::mutex> lock(lock_);
   Record* r = FindLocked(service);
-  if (r == nullptr)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (r == nullptr) return Fail(ERROR_INVALID_HANDLE, false);
   if (r->config.dwStartType == SERVICE_DISABLED)
     return Fail(1058u, false);  // ERROR_SERVICE_DISABLED
   if (r->processRunning || r->status.dwCurrentState != SERVICE_STOPPED) {
     return Fail(ERROR_SERVICE_ALREADY_RUNNING, false);
   }
-  if (!r->process)
-    return Fail(ERROR_FILE_NOT_FOUND, false);
+  if (!r->process) return Fail(ERROR_FILE_NOT_FOUND, false);
   std::wstring key = Upper(r->name);
   r->processRunning = true;
   r->connected = false;
@@ -252,8 +238,7 @@ bool SimServices::StartServiceW(SC_HANDLE service, const std::vector<std::wstrin
   bool connected =
       changed_.wait_for(lock, kStartTimeout, [&] { return r->connected || !r->processRunning; });
   if (!connected || !r->connected) {
-    if (r->processRunning)
-      return Fail(ERROR_SERVICE_REQUEST_TIMEOUT, false);
+    if (r->processRunning) return Fail(ERROR_SERVICE_REQUEST_TIMEOUT, false);
     return Fail(ERROR_SERVICE_REQUEST_TIMEOUT, false);
   }
   return true;
@@ -263,10 +248,8 @@ bool SimServices::ControlService(SC_HANDLE service, DWORD control, ServiceStatus
   {
     std::lock_guard<std::mutex> guard(lock_);
     Record* r = FindLocked(service);
-    if (r == nullptr)
-      return Fail(ERROR_INVALID_HANDLE, false);
-    if (status != nullptr)
-      *status = r->status;
+    if (r == nullptr) return Fail(ERROR_INVALID_HANDLE, false);
+    if (status != nullptr) *status = r->status;
     if (!r->connected || r->status.dwCurrentState == SERVICE_STOPPED) {
       return Fail(ERROR_SERVICE_NOT_ACTIVE, false);
     }
@@ -282,8 +265,7 @@ bool SimServices::ControlService(SC_HANDLE service, DWORD control, ServiceStatus
       case SERVICE_CONTROL_INTERROGATE:
         break;
       default:
-        if (control < 128 || control > 255)
-          return Fail(ERROR_INVALID_SERVICE_CONTROL, false);
+        if (control < 128 || control > 255) return Fail(ERROR_INVALID_SERVICE_CONTROL, false);
     }
     if (needed != 0 && (r->status.dwControlsAccepted & needed) == 0) {
       return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, false);
@@ -296,8 +278,7 @@ bool SimServices::ControlService(SC_HANDLE service, DWORD control, ServiceStatus
 
 bool SimServices::CloseServiceHandle(SC_HANDLE handle) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (handles_.erase(handle) == 0)
-    return Fail(ERROR_INVALID_HANDLE, false);
+  if (handles_.erase(handle) == 0) return Fail(ERROR_INVALID_HANDLE, false);
   return true;
 }
 

@@ -60,16 +60,14 @@ TEST_F(ServicesTest, StartRunsTheProcessAndStopReachesItsHandler) {
   EXPECT_EQ(kernel().GetLastError(), ERROR_SERVICE_ALREADY_RUNNING);
   for (int i = 0; i < 500; ++i) {
     services().QueryServiceStatus(svc, &status);
-    if (status.dwCurrentState == SERVICE_RUNNING)
-      break;
+    if (status.dwCurrentState == SERVICE_RUNNING) break;
     kernel().Sleep(10);
   }
   ASSERT_EQ(status.dwCurrentState, SERVICE_RUNNING);
   ASSERT_TRUE(services().ControlService(svc, SERVICE_CONTROL_STOP, &status));
   for (int i = 0; i < 500; ++i) {
     services().QueryServiceStatus(svc, &status);
-    if (status.dwCurrentState == SERVICE_STOPPED)
-      break;
+    if (status.dwCurrentState == SERVICE_STOPPED) break;
     kernel().Sleep(10);
   }
   EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);

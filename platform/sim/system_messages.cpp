@@ -104,8 +104,7 @@ constexpr Entry kMessages[] = {
 const wchar_t* SystemMessageText(DWORD code) {
   auto it = std::lower_bound(std::begin(kMessages), std::end(kMessages), code,
                              [](const Entry& e, DWORD c) { return e.code < c; });
-  if (it == std::end(kMessages) || it->code != code)
-    return nullptr;
+  if (it == std::end(kMessages) || it->code != code) return nullptr;
   return it->text;
 }
 

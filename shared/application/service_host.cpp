@@ -40,8 +40,7 @@ void SetStatus(std::uint32_t state, std::uint32_t waitHintMs) {
 }
 
 void ControlHandler(std::uint32_t control) {
-  if (control != platform::SERVICE_CONTROL_STOP)
-    return;
+  if (control != platform::SERVICE_CONTROL_STOP) return;
   SetStatus(platform::SERVICE_STOP_PENDING, host.stopWaitHint);
   if (!platform::kernel().SetEvent(host.stopEvent)) {
     Log(L"Error setting service status: " + LastErrorText());
@@ -90,8 +89,7 @@ ErrorResultPtr RunService(ServiceApplication& application, std::uint32_t startWa
   std::vector<platform::ServiceTableEntry> table{
       {L"", [](const std::vector<std::wstring>&) { service_host::ServiceMain(); }}};
   ErrorResultPtr error;
-  if (!platform::services().StartServiceCtrlDispatcherW(table))
-    error = WindowsErrorResult();
+  if (!platform::services().StartServiceCtrlDispatcherW(table)) error = WindowsErrorResult();
   host.application = nullptr;
   return error;
 }

@@ -68,8 +68,7 @@ class ServiceHostTest : public tollgate::testing::MachineTest {
     ServiceStatus status;
     for (int i = 0; i < 1000; ++i) {
       services().QueryServiceStatus(svc, &status);
-      if (status.dwCurrentState == state)
-        break;
+      if (status.dwCurrentState == state) break;
       kernel().Sleep(5);
     }
     return status;
@@ -129,8 +128,7 @@ TEST_F(ServiceHostTest, ApplicationThatFailsToStartGoesStraightToStopped) {
   app.Release();
   ASSERT_TRUE(services().StartServiceW(svc, {}));
   WaitFor(svc, SERVICE_STOPPED);
-  for (int i = 0; i < 200 && States().size() < 2; ++i)
-    kernel().Sleep(5);
+  for (int i = 0; i < 200 && States().size() < 2; ++i) kernel().Sleep(5);
   EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_STOPPED}));
   EXPECT_FALSE(app.stopped_);
   EXPECT_NE(ReadBytes(Folder() / "events_0.log").find(" Error starting the application.\r\n"),

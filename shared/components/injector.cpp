@@ -25,8 +25,7 @@ void Injector::Register(const std::string& key, std::unique_ptr<Component> compo
 
 Component* Injector::Get(const std::string& key) const {
   auto it = components_.find(key);
-  if (it != components_.end())
-    return it->second.get();
+  if (it != components_.end()) return it->second.get();
   try {
     Trace(L"Injector", L"%s not found",
           {platform::system().MultiByteToWideChar(platform::CP_ACP, key)});
@@ -37,8 +36,7 @@ Component* Injector::Get(const std::string& key) const {
 }
 
 void Injector::Clear() {
-  for (auto& [key, component] : components_)
-    component.reset();
+  for (auto& [key, component] : components_) component.reset();
   components_.clear();
 }
 

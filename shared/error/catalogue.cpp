@@ -95,10 +95,8 @@ std::wstring BaseCatalogue::Text(std::uint32_t id) const {
 }
 
 std::wstring AgentCatalogue::Text(std::uint32_t id) const {
-  if (id < 10)
-    return base_.Text(id);
-  if (id - 10 < std::size(kAgentTexts))
-    return kAgentTexts[id - 10];
+  if (id < 10) return base_.Text(id);
+  if (id - 10 < std::size(kAgentTexts)) return kAgentTexts[id - 10];
   return L"";
 }
 

@@ -7,8 +7,7 @@
 namespace tollgate {
 
 CurlRuntime::~CurlRuntime() {
-  if (initialized_)
-    curl_global_cleanup();
+  if (initialized_) curl_global_cleanup();
 }
 
 ErrorResultPtr CurlRuntime::Init(bool selectSchannel) {

@@ -27,8 +27,7 @@ Error::Error(std::uint32_t id, std::vector<std::wstring> args, std::int32_t extr
 std::wstring Error::JoinedArgs() const {
   std::wstring joined;
   for (std::size_t i = 0; i < args_.size(); ++i) {
-    if (i > 0)
-      joined += L',';
+    if (i > 0) joined += L',';
     joined += args_[i];
   }
   return joined;
@@ -36,8 +35,7 @@ std::wstring Error::JoinedArgs() const {
 
 std::wstring Error::Message() const {
   std::wstring text = tollgate::Catalogue().Text(Id());
-  if (text.empty())
-    return Description();
+  if (text.empty()) return Description();
   const auto& args = Args();
   for (std::size_t i = 0; i < args.size(); ++i) {
     ReplaceAll(text, L"%" + std::to_wstring(i + 1), args[i]);
@@ -77,8 +75,7 @@ std::wstring SystemError::Description() const {
 }
 
 void SystemError::AddContextDetail(const std::wstring& detail) {
-  if (MutableArgs().empty())
-    throw std::invalid_argument("error without arguments");
+  if (MutableArgs().empty()) throw std::invalid_argument("error without arguments");
   MutableArgs().front() += L"(" + detail + L")";
 }
 

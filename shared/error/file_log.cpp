@@ -59,8 +59,7 @@ ErrorResultPtr FileLog::Write(const std::wstring& line) {
   std::string bytes = LogBytes(line);
   std::lock_guard<std::mutex> guard(lock_);
   if (written_ < 0 || written_ > limit_) {
-    if (auto error = RotateLocked())
-      return error;
+    if (auto error = RotateLocked()) return error;
   }
   auto& files = platform::files();
   auto& kernel = platform::kernel();
@@ -121,8 +120,7 @@ void Log(const std::wstring& text) {
 void Trace(const std::wstring& category, std::wstring_view format,
            std::initializer_list<FormatArg> args) {
   std::wstring text = FormatW(format, args);
-  if (text.empty())
-    return;
+  if (text.empty()) return;
   Log(FormatW(L"[tid:0x%x][%s] %s", {platform::kernel().GetCurrentThreadId(), category, text}));
 }
 

@@ -26,13 +26,11 @@ TEST_F(FileLogTest, NamesItsFilesFromThePathGiven) {
 }
 
 TEST_F(FileLogTest, FirstLineOfARunShiftsEveryFileAndDropsTheOldest) {
-  for (int k = 0; k <= 9; ++k)
-    WriteBytes(File(k), "file" + std::to_string(k));
+  for (int k = 0; k <= 9; ++k) WriteBytes(File(k), "file" + std::to_string(k));
   FileLog log(LogPath(), 1000000);
   ASSERT_EQ(log.Write(L"first"), nullptr);
   EXPECT_EQ(ReadBytes(File(0)), "first\r\n");
-  for (int k = 1; k <= 9; ++k)
-    EXPECT_EQ(ReadBytes(File(k)), "file" + std::to_string(k - 1));
+  for (int k = 1; k <= 9; ++k) EXPECT_EQ(ReadBytes(File(k)), "file" + std::to_string(k - 1));
 }
 
 TEST_F(FileLogTest, OnlyFileZeroBecomesFileOne) {

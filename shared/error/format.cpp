@@ -115,8 +115,7 @@ std::wstring FormatW(std::wstring_view format, std::initializer_list<FormatArg> 
           u = static_cast<std::uint32_t>(s);
         }
         body = Digits(u, conv == L'u' ? 10 : 16, conv == L'X');
-        if (zero && !left && width > body.size())
-          body.insert(0, width - body.size(), L'0');
+        if (zero && !left && width > body.size()) body.insert(0, width - body.size(), L'0');
       }
     } else {
       out.append(spec);

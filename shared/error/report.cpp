@@ -11,8 +11,7 @@ namespace tollgate {
 
 void ReportError(Error* error) {
   std::unique_ptr<Error> owned(error);
-  if (owned)
-    Log(owned->Message());
+  if (owned) Log(owned->Message());
 }
 
 void ReportException(const std::exception& exception) {

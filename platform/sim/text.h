@@ -1,0 +1,21 @@
+// Text conversions of the simulated machine: Windows-1252 (its ANSI code page), UTF-8 (the
+// host's) and UTF-16LE (the registry's and the wire's).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::sim {
+
+std::wstring WideFromCp1252(std::string_view bytes);
+// Characters that Windows-1252 cannot hold become '?'; `lossless` tells whether any did.
+std::string Cp1252FromWide(std::wstring_view text, bool* lossless);
+std::string Utf8FromWide(std::wstring_view text);
+// Ill-formed UTF-8 gives U+FFFD for each byte that starts no valid sequence.
+std::wstring WideFromUtf8(std::string_view bytes);
+std::vector<std::uint8_t> Utf16LeFromWide(std::wstring_view text);
+std::wstring WideFromUtf16Le(const std::uint8_t* data, std::size_t size);
+
+}  // namespace platform::sim
