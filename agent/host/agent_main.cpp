@@ -2,10 +2,11 @@
 
 #include <memory>
 
+#include "agent/config/server_settings.h"
+#include "agent/config/settings.h"
 #include "agent/host/application.h"
 #include "agent/host/command_line.h"
 #include "agent/host/data_folder.h"
-#include "agent/host/server_settings.h"
 #include "platform/platform.h"
 #include "shared/application/service_host.h"
 #include "shared/application/version.h"
@@ -69,10 +70,12 @@ int AgentMain(const std::vector<std::wstring>& argv) {
   }
 
   // The server connection factory and the process-wide spool archive built on the data
-  // folder are made here, then the agent settings are read from the registry, and the job
-  // store with its server request queue is given to the application.
+  // folder are made here.
+  config::AgentSettings settings = config::ReadAgentSettings();
+  // The job store with its server request queue is given to the application here.
   ApplicationOptions options;
   options.endpointAttempts = 60;
+  options.accountLocalPort = settings.accountLocalPort;
   auto application = std::make_unique<Application>(options);
 
   Log(L"Starting...");

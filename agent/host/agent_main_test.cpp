@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "agent/config/server_settings.h"
 #include "agent/host/agent_main.h"
-#include "agent/host/server_settings.h"
 #include "platform/platform.h"
 #include "shared/components/injector.h"
 #include "testing/machine_fixture.h"

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "agent/config/registry_components.h"
 #include "shared/components/core.h"
 #include "shared/error/report.h"
 
@@ -16,6 +17,8 @@ void RegisterCoreComponents(const std::wstring& /*endpoint*/, Injector& injector
   injector.Register("error-handler", std::make_unique<ApplicationErrorHandler>());
   injector.Register("clock", std::make_unique<SystemClock>());
   injector.Register("runner", std::make_unique<ProcessRunner>());
+  injector.Register("registry-reader-maker", std::make_unique<config::KeyReaderMaker>());
+  injector.Register("registry-enumerator", std::make_unique<config::KeyEnumerator>());
 }
 
 void RegisterServerHostComponents(const std::wstring& /*text*/, Injector& /*injector*/) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "agent/config/registry_components.h"
 #include "agent/host/composition.h"
 #include "shared/components/core.h"
 #include "shared/error/report.h"
@@ -15,6 +16,9 @@ TEST_F(CompositionTest, CoreComponentsAnswerThroughTheirInterfaces) {
   EXPECT_NE(injector.GetAs<tollgate::ErrorHandler>("error-handler"), nullptr);
   EXPECT_NE(injector.GetAs<tollgate::Clock>("clock"), nullptr);
   EXPECT_NE(injector.GetAs<tollgate::Runner>("runner"), nullptr);
+  EXPECT_NE(injector.GetAs<tollgate::config::RegistryReaderMaker>("registry-reader-maker"),
+            nullptr);
+  EXPECT_NE(injector.GetAs<tollgate::config::RegistryEnumerator>("registry-enumerator"), nullptr);
   // Server-host mode is off: its group is never present.
   EXPECT_FALSE(tollgate::kServerHostMode);
   tollgate::RegisterServerHostComponents(L"", injector);

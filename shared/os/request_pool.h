@@ -37,7 +37,8 @@ class RequestPool {
 
   virtual ~RequestPool() {
     if (Opened()) {
-      if (tollgate::ErrorResultPtr error = Close()) tollgate::Log(L"Error closing: " + error->Text());
+      if (tollgate::ErrorResultPtr error = Close())
+        tollgate::Log(L"Error closing: " + error->Text());
     }
   }
 

@@ -22,9 +22,13 @@ EventWaiter::~EventWaiter() {
   platform::kernel().CloseHandle(event_);
 }
 
-bool EventWaiter::Wait(platform::DWORD milliseconds) { return !SyncLock::Lock(event_, milliseconds); }
+bool EventWaiter::Wait(platform::DWORD milliseconds) {
+  return !SyncLock::Lock(event_, milliseconds);
+}
 
-void EventWaiter::Signal() { platform::kernel().SetEvent(event_); }
+void EventWaiter::Signal() {
+  platform::kernel().SetEvent(event_);
+}
 
 Timer::Timer(std::unique_ptr<TimerTask> task) : task_(std::move(task)) {}
 
@@ -36,7 +40,9 @@ Timer::~Timer() {
   task_.reset();
 }
 
-void Timer::SetMinuteForTesting(platform::DWORD milliseconds) { minuteMs = milliseconds; }
+void Timer::SetMinuteForTesting(platform::DWORD milliseconds) {
+  minuteMs = milliseconds;
+}
 
 void Timer::Start(unsigned periodMinutes) {
   std::lock_guard<std::mutex> guard(lock_);

@@ -14,9 +14,8 @@ class ServerSettings {
   void SetHost(const std::wstring& host);
   void SetPort(const std::wstring& port);
 
-  // The process's settings. They start empty; the registry's "ServerAddress" and
-  // "ServerPort" are read into them by the configuration before the command line
-  // overwrites both.
+  // The process's settings, made on first use from the registry's "ServerAddress" and
+  // "ServerPort"; start-up then overwrites both with the command line.
   static ServerSettings& Process();
 
  private:

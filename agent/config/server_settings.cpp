@@ -1,4 +1,6 @@
-#include "agent/host/server_settings.h"
+#include "agent/config/server_settings.h"
+
+#include "agent/config/settings.h"
 
 namespace tollgate {
 
@@ -23,8 +25,14 @@ void ServerSettings::SetPort(const std::wstring& port) {
 }
 
 ServerSettings& ServerSettings::Process() {
-  static ServerSettings settings;
-  return settings;
+  static ServerSettings* settings = [] {
+    auto* made = new ServerSettings;  // lives to the end of the process
+    config::AgentSettings agent = config::ReadAgentSettings();
+    made->SetHost(agent.serverAddress);
+    made->SetPort(agent.serverPort);
+    return made;
+  }();
+  return *settings;
 }
 
 }  // namespace tollgate
