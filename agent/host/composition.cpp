@@ -5,6 +5,7 @@
 #include "agent/config/registry_components.h"
 #include "shared/components/core.h"
 #include "shared/error/report.h"
+#include "shared/os/timer.h"
 
 namespace tollgate {
 
@@ -21,12 +22,13 @@ void RegisterCoreComponents(const std::wstring& /*endpoint*/, Injector& injector
   injector.Register("registry-enumerator", std::make_unique<config::KeyEnumerator>());
 }
 
-void RegisterServerHostComponents(const std::wstring& /*text*/, Injector& /*injector*/) {
-  // "waiter-factory", "print-queue-maker", "print-queue-info-maker", "print-port-maker",
+void RegisterServerHostComponents(const std::wstring& /*text*/, Injector& injector) {
+  injector.Register("waiter-factory", std::make_unique<os::EventWaiterFactory>());
+  // "print-queue-maker", "print-queue-info-maker", "print-port-maker",
   // "http-client-maker", "oid-reader", "snmp-reader-maker", "queue-finder",
   // "printqueues2-maker", "config-fetcher", "password-decryptor", "account-copy-recorder",
   // "account-copy-printer-fetcher", "hardware-copy-reporter-maker" and
-  // "hardware-hold-reporter-maker" belong to server-host mode, which this agent does not run.
+  // "hardware-hold-reporter-maker" belong to server-host mode and are not part of this agent.
 }
 
 }  // namespace tollgate

@@ -15,8 +15,8 @@ inline constexpr bool kServerHostMode = false;
 // users' workstations.
 void RegisterCoreComponents(const std::wstring& endpoint, Injector& injector = Injector::Process());
 
-// Registers the server-host group. Called only in server-host mode, which is off: none of
-// its components exists in this agent, so this registers nothing.
+// Registers the server-host group: of it this agent has only the timers' "waiter-factory".
+// Called only in server-host mode, which is off.
 void RegisterServerHostComponents(const std::wstring& text,
                                   Injector& injector = Injector::Process());
 

@@ -21,7 +21,6 @@ TEST_F(CompositionTest, CoreComponentsAnswerThroughTheirInterfaces) {
   EXPECT_NE(injector.GetAs<tollgate::config::RegistryEnumerator>("registry-enumerator"), nullptr);
   // Server-host mode is off: its group is never present.
   EXPECT_FALSE(tollgate::kServerHostMode);
-  tollgate::RegisterServerHostComponents(L"", injector);
   EXPECT_EQ(injector.Get("waiter-factory"), nullptr);
   EXPECT_EQ(injector.Get("konica-copies-fetcher"), nullptr);
 }
