@@ -15,7 +15,11 @@ using tollgate::testing::WriteBytes;
 
 class AgentMainTest : public tollgate::testing::MachineTest {
  protected:
-  std::filesystem::path DataFolder() { return Folder() / "ProgramData" / "Tollgate" / "Client"; }
+  static std::filesystem::path DataFolder() {
+    std::wstring common;
+    platform::system().SHGetFolderPathW(CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, &common);
+    return std::filesystem::path(common) / "Tollgate" / "Client";
+  }
   std::string LogFile(int k) {
     return ReadBytes(DataFolder() / ("events_" + std::to_string(k) + ".log"));
   }
@@ -28,7 +32,7 @@ TEST_F(AgentMainTest, VersionRequestPrintsTheVersionAndTouchesNothing) {
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(AgentMain({L"tollagent", L"-v"}), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "2.7.2");
-  EXPECT_FALSE(std::filesystem::exists(Folder() / "ProgramData"));
+  EXPECT_FALSE(std::filesystem::exists(DataFolder().parent_path()));
 }
 
 TEST_F(AgentMainTest, MissingServerLogsTheUsageLineAndEachRunStartsANewFile) {
@@ -45,7 +49,7 @@ TEST_F(AgentMainTest, MissingServerLogsTheUsageLineAndEachRunStartsANewFile) {
 }
 
 TEST_F(AgentMainTest, AFileWhereTheDataFolderShouldBeStopsStartUp) {
-  WriteBytes(Folder() / "ProgramData" / "Tollgate", "not a folder");
+  WriteBytes(DataFolder().parent_path(), "not a folder");
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(AgentMain({L"tollagent", L"/server", L"h"}), 1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
@@ -60,35 +64,6 @@ TEST_F(AgentMainTest, ServiceRunOutsideAControlManagerEndsSilently) {
   EXPECT_TRUE(EndsWith(LogFile(0), " Starting...\r\n")) << LogFile(0);
   EXPECT_EQ(tollgate::ServerSettings::Process().Host(), L"acct");
   EXPECT_EQ(tollgate::ServerSettings::Process().Port(), L"7000");
-}
-
-TEST_F(AgentMainTest, RunsAsAServiceUntilStopped) {
-  machine().CreateService(L"TollgateAgent",
-                          ServiceConfig{SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                        L"tollagent.exe /servicerun /server acct", L""},
-                          [](const std::vector<std::wstring>& argv) { return AgentMain(argv); });
-  SC_HANDLE scm = services().OpenSCManagerW(SC_MANAGER_ALL_ACCESS);
-  SC_HANDLE svc = services().OpenServiceW(scm, L"TollgateAgent", SERVICE_ALL_ACCESS);
-  ASSERT_TRUE(services().StartServiceW(svc, {}));
-  ServiceStatus status;
-  for (int i = 0; i < 1000 && status.dwCurrentState != SERVICE_RUNNING; ++i) {
-    services().QueryServiceStatus(svc, &status);
-    kernel().Sleep(5);
-  }
-  ASSERT_EQ(status.dwCurrentState, SERVICE_RUNNING);
-  // The running application has registered the core components.
-  EXPECT_NE(tollgate::Injector::Process().Get("clock"), nullptr);
-  ASSERT_TRUE(services().ControlService(svc, SERVICE_CONTROL_STOP, &status));
-  for (int i = 0; i < 1000 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
-    services().QueryServiceStatus(svc, &status);
-    kernel().Sleep(5);
-  }
-  EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
-  std::string log = LogFile(0);
-  EXPECT_NE(log.find(" Starting...\r\n"), std::string::npos);
-  EXPECT_TRUE(EndsWith(log, " Service stopped.\r\n")) << log;
-  services().CloseServiceHandle(svc);
-  services().CloseServiceHandle(scm);
 }
 
 }  // namespace

@@ -8,9 +8,9 @@ namespace {
 
 using namespace platform;
 
-class SystemTest : public tollgate::testing::MachineTest {};
+class SystemOnSim : public tollgate::testing::MachineTest {};
 
-TEST_F(SystemTest, AnsiCodePageIsWindows1252BothWays) {
+TEST_F(SystemOnSim, AnsiCodePageIsWindows1252BothWays) {
   EXPECT_EQ(system().GetACP(), 1252u);
   std::string bytes = "\x80 \xE7\xE3o \x93x\x94 \x81";
   std::wstring text = system().MultiByteToWideChar(CP_ACP, bytes);
@@ -19,21 +19,21 @@ TEST_F(SystemTest, AnsiCodePageIsWindows1252BothWays) {
   EXPECT_EQ(system().WideCharToMultiByte(CP_ACP, L"\u4E2D"), "?");
 }
 
-TEST_F(SystemTest, Utf8DecodingReplacesIllFormedBytes) {
+TEST_F(SystemOnSim, Utf8DecodingReplacesIllFormedBytes) {
   EXPECT_EQ(system().MultiByteToWideChar(CP_UTF8, "a\xC3\xA7\xE2\x82\xAC"), L"a\u00E7\u20AC");
   EXPECT_EQ(system().MultiByteToWideChar(CP_UTF8, "\xC3"), L"\uFFFD");
   EXPECT_EQ(system().MultiByteToWideChar(CP_UTF8, "\xC0\xAF!"), L"\uFFFD\uFFFD!");
   EXPECT_EQ(system().WideCharToMultiByte(CP_UTF8, L"\u00E7"), "\xC3\xA7");
 }
 
-TEST_F(SystemTest, CommonAppDataIsTheMachinesProgramDataFolder) {
+TEST_F(SystemOnSim, CommonAppDataIsTheMachinesProgramDataFolder) {
   std::wstring path;
   EXPECT_EQ(system().SHGetFolderPathW(CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, &path), S_OK);
   EXPECT_EQ(path, tollgate::testing::Wide(Folder() / "ProgramData"));
   EXPECT_TRUE(std::filesystem::is_directory(Folder() / "ProgramData"));
 }
 
-TEST_F(SystemTest, ComputerNameMustFitTheBuffer) {
+TEST_F(SystemOnSim, ComputerNameMustFitTheBuffer) {
   std::wstring name;
   ASSERT_TRUE(system().GetComputerNameW(16, &name));
   EXPECT_EQ(name, L"TOLLSRV01");
@@ -42,7 +42,7 @@ TEST_F(SystemTest, ComputerNameMustFitTheBuffer) {
   EXPECT_EQ(kernel().GetLastError(), ERROR_BUFFER_OVERFLOW);
 }
 
-TEST(SplitCommandLine, FollowsTheWindowsRules) {
+TEST(SplitCommandLineOnSim, FollowsTheWindowsRules) {
   struct Case {
     const wchar_t* line;
     std::vector<std::wstring> args;
@@ -64,7 +64,7 @@ TEST(SplitCommandLine, FollowsTheWindowsRules) {
   }
 }
 
-TEST_F(SystemTest, ChildProcessRunsWithItsOutputOnAPipeAndGivesItsExitCode) {
+TEST_F(SystemOnSim, ChildProcessRunsWithItsOutputOnAPipeAndGivesItsExitCode) {
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   ASSERT_TRUE(files().CreatePipe(&readEnd, &writeEnd));
   StartupInfo startup;

@@ -1,115 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
-#include "testing/machine_fixture.h"
+#include "testing/registry_fixture.h"
 
 namespace {
 
 using namespace platform;
-using tollgate::testing::ReadBytes;
-using tollgate::testing::WriteBytes;
+using namespace tollgate::testing;
 
-std::vector<std::uint8_t> Sz(const std::wstring& text) {
-  std::vector<std::uint8_t> out;
-  for (wchar_t c : text) {
-    out.push_back(static_cast<std::uint8_t>(c & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(c >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
-  return out;
-}
+class RegistryFileOnSim : public RegistryTest {};
 
-struct Value {
-  LONG rc;
-  DWORD type;
-  std::vector<std::uint8_t> data;
-};
-
-Value Query(HKEY key, const std::wstring& name) {
-  Value v{0, 0, {}};
-  DWORD size = 0;
-  v.rc = registry().RegQueryValueExW(key, name, &v.type, nullptr, &size);
-  if (v.rc != ERROR_SUCCESS) return v;
-  v.data.resize(size);
-  v.rc = registry().RegQueryValueExW(key, name, &v.type, v.data.data(), &size);
-  return v;
-}
-
-Value QueryPath(const std::wstring& path, const std::wstring& name) {
-  HKEY key = nullptr;
-  LONG rc = registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, KEY_READ, &key);
-  if (rc != ERROR_SUCCESS) return Value{rc, 0, {}};
-  Value v = Query(key, name);
-  registry().RegCloseKey(key);
-  return v;
-}
-
-class RegistryTest : public tollgate::testing::MachineTest {
- protected:
-  HKEY Create(const std::wstring& path, DWORD access = KEY_ALL_ACCESS) {
-    HKEY key = nullptr;
-    EXPECT_EQ(registry().RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, access, &key, nullptr),
-              ERROR_SUCCESS);
-    return key;
-  }
-  void Set(HKEY key, const std::wstring& name, DWORD type, std::vector<std::uint8_t> data) {
-    ASSERT_EQ(
-        registry().RegSetValueExW(key, name, type, data.data(), static_cast<DWORD>(data.size())),
-        ERROR_SUCCESS);
-  }
-};
-
-TEST_F(RegistryTest, KeysAndValuesCompareWithoutCaseAndKeepTheirSpelling) {
-  HKEY key = Create(L"SOFTWARE\\Velmora\\Tollgate Client");
-  Set(key, L"ServerAddress", REG_SZ, Sz(L"acct01"));
-  registry().RegCloseKey(key);
-  Value v = QueryPath(L"software\\VELMORA\\tollgate client", L"serveraddress");
-  EXPECT_EQ(v.rc, ERROR_SUCCESS);
-  EXPECT_EQ(v.type, REG_SZ);
-  EXPECT_EQ(v.data, Sz(L"acct01"));
-
-  HKEY velmora = nullptr;
-  ASSERT_EQ(registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\velmora", KEY_READ, &velmora),
-            ERROR_SUCCESS);
-  std::wstring name;
-  EXPECT_EQ(registry().RegEnumKeyExW(velmora, 0, &name), ERROR_SUCCESS);
-  EXPECT_EQ(name, L"Tollgate Client");
-  EXPECT_EQ(registry().RegEnumKeyExW(velmora, 1, &name), ERROR_NO_MORE_ITEMS);
-  registry().RegCloseKey(velmora);
-}
-
-TEST_F(RegistryTest, CallsFailWithTheWin32Codes) {
-  HKEY none = nullptr;
-  EXPECT_EQ(registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Missing", KEY_READ, &none),
-            ERROR_FILE_NOT_FOUND);
-  HKEY key = Create(L"SOFTWARE\\T");
-  Set(key, L"Name", REG_SZ, Sz(L"abcdef"));
-  EXPECT_EQ(Query(key, L"Other").rc, ERROR_FILE_NOT_FOUND);
-  std::uint8_t small[4];
-  DWORD size = sizeof small;
-  DWORD type = 0;
-  EXPECT_EQ(registry().RegQueryValueExW(key, L"Name", &type, small, &size), ERROR_MORE_DATA);
-  EXPECT_EQ(size, 14u);
-  std::uint8_t four[4] = {1, 2, 3};
-  EXPECT_EQ(registry().RegSetValueExW(key, L"D", REG_DWORD, four, 3), ERROR_INVALID_PARAMETER);
-  registry().RegCloseKey(key);
-  EXPECT_EQ(registry().RegCloseKey(key), ERROR_INVALID_HANDLE);
-
-  HKEY readOnly = nullptr;
-  ASSERT_EQ(registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\T", KEY_READ, &readOnly),
-            ERROR_SUCCESS);
-  EXPECT_EQ(registry().RegSetValueExW(readOnly, L"X", REG_SZ, four, 2), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(registry().RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE"), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(registry().RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\T"), ERROR_SUCCESS);
-  EXPECT_EQ(Query(readOnly, L"Name").rc, ERROR_KEY_DELETED);
-  registry().RegCloseKey(readOnly);
-}
-
-TEST_F(RegistryTest, ValuesSurviveARestartOfTheMachine) {
+TEST_F(RegistryFileOnSim, ValuesSurviveARestartOfTheMachine) {
   HKEY key = Create(L"SOFTWARE\\Velmora\\Tollgate Client\\Printers\\Fila Financeiro");
   Set(key, L"Id", REG_SZ, Sz(L"7"));
   Set(key, L"Dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12});
@@ -133,7 +35,7 @@ TEST_F(RegistryTest, ValuesSurviveARestartOfTheMachine) {
   platform::Install(previous);
 }
 
-TEST_F(RegistryTest, TextsOutsideTheAnsiCodePageAreWrittenInTheUnicodeFormat) {
+TEST_F(RegistryFileOnSim, TextsOutsideTheAnsiCodePageAreWrittenInTheUnicodeFormat) {
   HKEY key = Create(L"SOFTWARE\\\u4E2D\u6587");
   Set(key, L"V", REG_SZ, Sz(L"\u20AC\u4E2D"));
   registry().RegCloseKey(key);
@@ -164,18 +66,18 @@ const char kRegedit4[] =
     "\r\n"
     "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\r\n";
 
-TEST_F(RegistryTest, LoadsTheAnsiExportFormat) {
+TEST_F(RegistryFileOnSim, LoadsTheAnsiExportFormat) {
   WriteBytes(Folder() / "registry.reg", kRegedit4);
   const std::wstring agent = L"SOFTWARE\\Velmora\\Tollgate Client";
   EXPECT_EQ(machine().RegistryLoadError(), "");
   EXPECT_EQ(QueryPath(agent, L"ServerAddress").data, Sz(L"acct01.example"));
   EXPECT_EQ(QueryPath(agent, L"OnRemoteFailureWaitMinutes").data,
             (std::vector<std::uint8_t>{5, 0, 0, 0}));
-  Value path = QueryPath(agent, L"Path");
+  RegValueRead path = QueryPath(agent, L"Path");
   EXPECT_EQ(path.type, REG_EXPAND_SZ);
   EXPECT_EQ(path.data, Sz(L"%SystemRoot%\\ç"));
   EXPECT_EQ(QueryPath(agent, L"List").data, Sz(std::wstring(L"a\0bc\0", 5)));
-  Value blob = QueryPath(agent, L"Blob");
+  RegValueRead blob = QueryPath(agent, L"Blob");
   EXPECT_EQ(blob.type, REG_BINARY);
   ASSERT_EQ(blob.data.size(), 26u);
   EXPECT_EQ(blob.data[25], 0x1a);
@@ -183,7 +85,7 @@ TEST_F(RegistryTest, LoadsTheAnsiExportFormat) {
   EXPECT_EQ(QueryPath(agent + L"\\Printers\\Filação", L"KeepHistory").data, Sz(L"1"));
 }
 
-TEST_F(RegistryTest, LoadsTheUnicodeExportFormat) {
+TEST_F(RegistryFileOnSim, LoadsTheUnicodeExportFormat) {
   std::wstring text =
       L"Windows Registry Editor Version 5.00\r\n\r\n"
       L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Tollgate Client]\r\n"
@@ -202,7 +104,7 @@ TEST_F(RegistryTest, LoadsTheUnicodeExportFormat) {
   EXPECT_EQ(QueryPath(agent, L"Name").data, Sz(L"\u4E2D"));
 }
 
-TEST_F(RegistryTest, AMalformedFileIsNotHalfLoadedAndNeverOverwritten) {
+TEST_F(RegistryFileOnSim, AMalformedFileIsNotHalfLoadedAndNeverOverwritten) {
   struct Case {
     const char* file;
     const char* error;

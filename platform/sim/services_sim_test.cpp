@@ -10,16 +10,16 @@ namespace {
 
 using namespace platform;
 
-class ServicesTest : public tollgate::testing::MachineTest {};
+class ServicesOnSim : public tollgate::testing::MachineTest {};
 
-TEST_F(ServicesTest, DispatcherOutsideTheControlManagerCannotConnect) {
+TEST_F(ServicesOnSim, DispatcherOutsideTheControlManagerCannotConnect) {
   std::vector<ServiceTableEntry> table{{L"", [](const std::vector<std::wstring>&) {}}};
   EXPECT_FALSE(services().StartServiceCtrlDispatcherW(table));
   EXPECT_EQ(kernel().GetLastError(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
   EXPECT_EQ(services().RegisterServiceCtrlHandlerW(L"", [](DWORD) {}), nullptr);
 }
 
-TEST_F(ServicesTest, StartRunsTheProcessAndStopReachesItsHandler) {
+TEST_F(ServicesOnSim, StartRunsTheProcessAndStopReachesItsHandler) {
   std::vector<std::wstring> seenArgv;
   machine().CreateService(
       L"Demo",

@@ -45,7 +45,7 @@ class GatedApplication : public tollgate::ServiceApplication {
   std::condition_variable cv_;
 };
 
-class ServiceHostTest : public tollgate::testing::MachineTest {
+class ServiceHostOnSim : public tollgate::testing::MachineTest {
  protected:
   void SetUp() override {
     tollgate::InstallFileLog(
@@ -85,7 +85,7 @@ class ServiceHostTest : public tollgate::testing::MachineTest {
   SC_HANDLE scm_ = nullptr;
 };
 
-TEST_F(ServiceHostTest, GoesThroughItsStatesAndRefusesStopWhileStarting) {
+TEST_F(ServiceHostOnSim, GoesThroughItsStatesAndRefusesStopWhileStarting) {
   GatedApplication app(true);
   SC_HANDLE svc = Install(app);
   ASSERT_TRUE(services().StartServiceW(svc, {}));
@@ -122,7 +122,7 @@ TEST_F(ServiceHostTest, GoesThroughItsStatesAndRefusesStopWhileStarting) {
   services().CloseServiceHandle(scm_);
 }
 
-TEST_F(ServiceHostTest, ApplicationThatFailsToStartGoesStraightToStopped) {
+TEST_F(ServiceHostOnSim, ApplicationThatFailsToStartGoesStraightToStopped) {
   GatedApplication app(false);
   SC_HANDLE svc = Install(app);
   app.Release();
@@ -137,7 +137,7 @@ TEST_F(ServiceHostTest, ApplicationThatFailsToStartGoesStraightToStopped) {
   services().CloseServiceHandle(scm_);
 }
 
-TEST_F(ServiceHostTest, DispatcherOutsideAControlManagerGivesTheWindowsError) {
+TEST_F(ServiceHostOnSim, DispatcherOutsideAControlManagerGivesTheWindowsError) {
   GatedApplication app(true);
   auto error = tollgate::RunService(app, 10000, 10000);
   ASSERT_NE(error, nullptr);

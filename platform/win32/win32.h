@@ -1,0 +1,146 @@
+// The platform areas as thin calls of the Win32 API (internal to platform/win32).
+#pragma once
+
+// The platform's own headers come first: <windows.h> defines as macros many names that
+// they declare as constants (INFINITE, ERROR_SUCCESS, KEY_READ, …). After it, this folder's
+// code uses the Windows macros, never the platform's qualified constants.
+#include "platform/platform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace platform::win32 {
+
+class Win32Kernel : public Kernel {
+ public:
+  DWORD GetLastError() override;
+  void SetLastError(DWORD code) override;
+  std::optional<std::wstring> FormatMessageW(DWORD flags, DWORD code, DWORD languageId) override;
+  HANDLE CreateEventW(bool manualReset, bool initialState) override;
+  bool SetEvent(HANDLE event) override;
+  bool ResetEvent(HANDLE event) override;
+  HANDLE CreateSemaphoreW(LONG initialCount, LONG maximumCount) override;
+  bool ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount) override;
+  bool CloseHandle(HANDLE handle) override;
+  HANDLE CreateThread(std::size_t stackSize, ThreadRoutine routine, DWORD* threadId) override;
+  DWORD GetCurrentThreadId() override;
+  bool GetExitCodeThread(HANDLE thread, DWORD* exitCode) override;
+  bool TerminateThread(HANDLE thread, DWORD exitCode) override;
+  void Sleep(DWORD milliseconds) override;
+  DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll,
+                               DWORD milliseconds) override;
+  void SetStructuredExceptionTranslator(StructuredExceptionTranslator translator) override;
+};
+
+class Win32System : public System {
+ public:
+  HRESULT SHGetFolderPathW(int csidl, std::wstring* path) override;
+  bool GetComputerNameW(DWORD bufferChars, std::wstring* name) override;
+  bool GetVersionExW(OsVersionInfo* info) override;
+  unsigned GetACP() override;
+  std::wstring MultiByteToWideChar(unsigned codePage, std::string_view bytes) override;
+  std::string WideCharToMultiByte(unsigned codePage, std::wstring_view text) override;
+  bool GetEnvironmentVariableW(const std::wstring& name, std::wstring* value) override;
+};
+
+class Win32Files : public Files {
+ public:
+  bool CreateDirectoryW(const std::wstring& path) override;
+  bool RemoveDirectoryW(const std::wstring& path) override;
+  bool DeleteFileW(const std::wstring& path) override;
+  bool MoveFileW(const std::wstring& from, const std::wstring& to) override;
+  bool ReplaceFile(const std::wstring& from, const std::wstring& to) override;
+  DWORD GetFileAttributesW(const std::wstring& path) override;
+  HANDLE CreateFileW(const std::wstring& path, DWORD desiredAccess, DWORD shareMode,
+                     DWORD creationDisposition) override;
+  bool ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read) override;
+  bool WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written) override;
+  bool FlushFileBuffers(HANDLE file) override;
+  bool SetFilePointerEx(HANDLE file, std::int64_t distance, std::int64_t* newPosition,
+                        DWORD moveMethod) override;
+  bool GetFileSizeEx(HANDLE file, std::int64_t* size) override;
+  bool CreatePipe(HANDLE* readEnd, HANDLE* writeEnd) override;
+};
+
+class Win32Console : public Console {
+ public:
+  void WriteOut(std::string_view text) override;
+  void WriteOutWide(std::wstring_view text) override;
+  void WriteErrWide(std::wstring_view text) override;
+  int ReadChar() override;
+};
+
+class Win32Processes : public Processes {
+ public:
+  bool CreateProcessW(const std::wstring& applicationName, const std::wstring& commandLine,
+                      const std::wstring& currentDirectory, const StartupInfo& startup,
+                      ProcessInformation* info) override;
+  bool GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
+  bool TerminateProcess(HANDLE process, DWORD exitCode) override;
+  std::wstring GetModuleFileNameW() override;
+};
+
+class Win32Services : public Services {
+ public:
+  bool StartServiceCtrlDispatcherW(const std::vector<ServiceTableEntry>& table) override;
+  SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const std::wstring& serviceName,
+                                                    HandlerFunction handler) override;
+  bool SetServiceStatus(SERVICE_STATUS_HANDLE handle, const ServiceStatus& status) override;
+  SC_HANDLE OpenSCManagerW(DWORD desiredAccess) override;
+  SC_HANDLE OpenServiceW(SC_HANDLE manager, const std::wstring& name, DWORD desiredAccess) override;
+  bool QueryServiceStatus(SC_HANDLE service, ServiceStatus* status) override;
+  bool QueryServiceConfigW(SC_HANDLE service, ServiceConfig* config) override;
+  bool GetServiceDisplayNameW(SC_HANDLE manager, const std::wstring& name,
+                              std::wstring* displayName) override;
+  bool StartServiceW(SC_HANDLE service, const std::vector<std::wstring>& args) override;
+  bool ControlService(SC_HANDLE service, DWORD control, ServiceStatus* status) override;
+  bool CloseServiceHandle(SC_HANDLE handle) override;
+};
+
+class Win32Registry : public Registry {
+ public:
+  LONG RegOpenKeyExW(HKEY key, const std::wstring& subKey, DWORD samDesired, HKEY* result) override;
+  LONG RegCreateKeyExW(HKEY key, const std::wstring& subKey, DWORD samDesired, HKEY* result,
+                       DWORD* disposition) override;
+  LONG RegCloseKey(HKEY key) override;
+  LONG RegQueryValueExW(HKEY key, const std::wstring& valueName, DWORD* type, std::uint8_t* data,
+                        DWORD* dataSize) override;
+  LONG RegSetValueExW(HKEY key, const std::wstring& valueName, DWORD type, const std::uint8_t* data,
+                      DWORD dataSize) override;
+  LONG RegDeleteValueW(HKEY key, const std::wstring& valueName) override;
+  LONG RegDeleteKeyW(HKEY key, const std::wstring& subKey) override;
+  LONG RegEnumKeyExW(HKEY key, DWORD index, std::wstring* name) override;
+  LONG RegEnumValueW(HKEY key, DWORD index, std::wstring* name, DWORD* type,
+                     std::vector<std::uint8_t>* data) override;
+};
+
+class Win32Platform : public Platform {
+ public:
+  Kernel& kernel() override { return kernel_; }
+  System& system() override { return system_; }
+  Files& files() override { return files_; }
+  Console& console() override { return console_; }
+  Processes& processes() override { return processes_; }
+  Services& services() override { return services_; }
+  Registry& registry() override { return registry_; }
+
+ private:
+  Win32Kernel kernel_;
+  Win32System system_;
+  Win32Files files_;
+  Win32Console console_;
+  Win32Processes processes_;
+  Win32Services services_;
+  Win32Registry registry_;
+};
+
+}  // namespace platform::win32
