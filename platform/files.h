@@ -19,8 +19,8 @@ class Files {
   virtual bool DeleteFileW(const std::wstring& path) = 0;
   // MoveFileW: fails with ERROR_ALREADY_EXISTS when the target exists.
   virtual bool MoveFileW(const std::wstring& from, const std::wstring& to) = 0;
-  // MoveFileExW with MOVEFILE_REPLACE_EXISTING: replaces the target atomically.
-  virtual bool ReplaceFile(const std::wstring& from, const std::wstring& to) = 0;
+  // MoveFileExW: with MOVEFILE_REPLACE_EXISTING an existing target is replaced atomically.
+  virtual bool MoveFileExW(const std::wstring& from, const std::wstring& to, DWORD flags) = 0;
   virtual DWORD GetFileAttributesW(const std::wstring& path) = 0;
 
   // CreateFileW: desired access GENERIC_READ / GENERIC_WRITE / FILE_APPEND_DATA, a creation

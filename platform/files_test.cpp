@@ -38,7 +38,8 @@ TEST_F(FilesTest, DeleteAndMoveFailTheWindowsWay) {
   EXPECT_EQ(ReadBytes(Folder() / "two"), "2");
   EXPECT_FALSE(files().MoveFileW(Wide(Folder() / "none"), Wide(Folder() / "three")));
   EXPECT_EQ(kernel().GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(files().ReplaceFile(Wide(Folder() / "one"), Wide(Folder() / "two")));
+  EXPECT_TRUE(files().MoveFileExW(Wide(Folder() / "one"), Wide(Folder() / "two"),
+                                  MOVEFILE_REPLACE_EXISTING));
   EXPECT_EQ(ReadBytes(Folder() / "two"), "1");
 }
 

@@ -40,7 +40,6 @@ TEST_F(RegistryTest, CallsFailWithTheWin32Codes) {
   EXPECT_EQ(registry().RegQueryValueExW(key, L"Name", &type, small, &size), ERROR_MORE_DATA);
   EXPECT_EQ(size, 14u);
   std::uint8_t four[4] = {1, 2, 3};
-  EXPECT_EQ(registry().RegSetValueExW(key, L"D", REG_DWORD, four, 3), ERROR_INVALID_PARAMETER);
   registry().RegCloseKey(key);
   EXPECT_EQ(registry().RegCloseKey(key), ERROR_INVALID_HANDLE);
 

@@ -74,6 +74,18 @@ std::wstring Wide(const std::filesystem::path& path) {
 #endif
 }
 
+std::wstring SystemText(platform::DWORD code) {
+  return platform::kernel()
+      .FormatMessageW(
+          platform::FORMAT_MESSAGE_FROM_SYSTEM | platform::FORMAT_MESSAGE_ALLOCATE_BUFFER, code,
+          platform::LANG_USER_DEFAULT)
+      .value_or(L"");
+}
+
+std::wstring OneLineSystemText(platform::DWORD code) {
+  return platform::kernel().FormatMessageW(0x11FF, code, platform::LANG_USER_DEFAULT).value_or(L"");
+}
+
 void DeleteRegistryTree(const std::wstring& path) {
   auto& registry = platform::registry();
   platform::HKEY key = nullptr;

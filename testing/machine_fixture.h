@@ -65,6 +65,11 @@ void WriteBytes(const std::filesystem::path& path, const std::string& bytes);
 // A wide path of the host.
 std::wstring Wide(const std::filesystem::path& path);
 
+// The machine's own text of an error code: as the system's message table holds it (line end
+// included), or on one line as the agent's error values show it.
+std::wstring SystemText(platform::DWORD code);
+std::wstring OneLineSystemText(platform::DWORD code);
+
 // Deletes HKEY_LOCAL_MACHINE\path with all its subkeys.
 void DeleteRegistryTree(const std::wstring& path);
 

@@ -53,8 +53,9 @@ TEST_F(AgentMainTest, AFileWhereTheDataFolderShouldBeStopsStartUp) {
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(AgentMain({L"tollagent", L"/server", L"h"}), 1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "Error making data folder: error creating folder: Windows error 3: The system cannot "
-            "find the path specified. ");
+            "Error making data folder: error creating folder: Windows error 3: " +
+                platform::system().WideCharToMultiByte(platform::CP_UTF8,
+                                                       tollgate::testing::OneLineSystemText(3)));
 }
 
 TEST_F(AgentMainTest, ServiceRunOutsideAControlManagerEndsSilently) {

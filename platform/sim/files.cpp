@@ -71,7 +71,8 @@ bool SimFiles::MoveFileW(const std::wstring& from, const std::wstring& to) {
   return Fail(LastPosixError(source), false);
 }
 
-bool SimFiles::ReplaceFile(const std::wstring& from, const std::wstring& to) {
+bool SimFiles::MoveFileExW(const std::wstring& from, const std::wstring& to, DWORD flags) {
+  if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) return MoveFileW(from, to);
   std::string source = Machine::HostPath(from);
   if (::rename(source.c_str(), Machine::HostPath(to).c_str()) == 0) return true;
   return Fail(LastPosixError(source), false);

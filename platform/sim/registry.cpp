@@ -169,7 +169,6 @@ LONG SimRegistry::RegSetValueExW(HKEY key, const std::wstring& valueName, DWORD 
   if (LONG rc = ResolveLocked(key, &at, &access)) return rc;
   if (!Allows(access, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
-  if (type == REG_DWORD && dataSize != 4) return ERROR_INVALID_PARAMETER;
   std::vector<std::uint8_t> bytes(data, data + dataSize);
   if (RegValue* existing = at->FindValue(valueName)) {
     existing->type = type;

@@ -42,6 +42,27 @@ TEST_F(SystemOnSim, ComputerNameMustFitTheBuffer) {
   EXPECT_EQ(kernel().GetLastError(), ERROR_BUFFER_OVERFLOW);
 }
 
+TEST_F(SystemOnSim, KeepsTheEnglishWindowsTextsOfErrorCodes) {
+  struct Case {
+    DWORD code;
+    const wchar_t* text;
+  };
+  const Case cases[] = {
+      {2, L"The system cannot find the file specified.\r\n"},
+      {3, L"The system cannot find the path specified.\r\n"},
+      {5, L"Access is denied.\r\n"},
+      {6, L"The handle is invalid.\r\n"},
+      {1063, L"The service process could not connect to the service controller.\r\n"},
+      {1722, L"The RPC server is unavailable.\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kernel().FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, c.code, LANG_USER_DEFAULT),
+              std::wstring(c.text));
+  }
+  EXPECT_EQ(kernel().FormatMessageW(0x11FF, 5, LANG_USER_DEFAULT),
+            std::wstring(L"Access is denied. "));
+}
+
 TEST(SplitCommandLineOnSim, FollowsTheWindowsRules) {
   struct Case {
     const wchar_t* line;

@@ -18,8 +18,8 @@ bool Win32Files::MoveFileW(const std::wstring& from, const std::wstring& to) {
   return ::MoveFileW(from.c_str(), to.c_str()) != 0;
 }
 
-bool Win32Files::ReplaceFile(const std::wstring& from, const std::wstring& to) {
-  return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+bool Win32Files::MoveFileExW(const std::wstring& from, const std::wstring& to, DWORD flags) {
+  return ::MoveFileExW(from.c_str(), to.c_str(), flags) != 0;
 }
 
 DWORD Win32Files::GetFileAttributesW(const std::wstring& path) {

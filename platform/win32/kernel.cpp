@@ -27,7 +27,7 @@ thread_local unsigned translatedCode = 0;
   std::terminate();  // a translator always throws
 }
 
-LONG CALLBACK TranslateFault(EXCEPTION_POINTERS* info) {
+::LONG CALLBACK TranslateFault(EXCEPTION_POINTERS* info) {
   ::DWORD code = info->ExceptionRecord->ExceptionCode;
   // Only faults of a thread that asked for translation; C++ exceptions and the faults that
   // leave no usable stack pass on.

@@ -58,7 +58,7 @@ class Win32Files : public Files {
   bool RemoveDirectoryW(const std::wstring& path) override;
   bool DeleteFileW(const std::wstring& path) override;
   bool MoveFileW(const std::wstring& from, const std::wstring& to) override;
-  bool ReplaceFile(const std::wstring& from, const std::wstring& to) override;
+  bool MoveFileExW(const std::wstring& from, const std::wstring& to, DWORD flags) override;
   DWORD GetFileAttributesW(const std::wstring& path) override;
   HANDLE CreateFileW(const std::wstring& path, DWORD desiredAccess, DWORD shareMode,
                      DWORD creationDisposition) override;

@@ -10,6 +10,9 @@
 #include "shared/error/errors.h"
 #include "testing/machine_fixture.h"
 
+using tollgate::testing::OneLineSystemText;
+using tollgate::testing::SystemText;
+
 namespace {
 
 class ErrorsTest : public tollgate::testing::MachineTest {};
@@ -34,21 +37,21 @@ TEST_F(ErrorsTest, SystemErrorCarriesTheLastErrorAndItsSystemText) {
   SystemError error(L"M137");
   EXPECT_EQ(error.Id(), 7u);
   EXPECT_EQ(error.Code(), 5);
-  EXPECT_EQ(error.SystemText(), L"Access is denied.\r\n");
+  EXPECT_EQ(error.SystemText(), SystemText(5));
+  ASSERT_EQ(error.SystemText().substr(error.SystemText().size() - 2), L"\r\n");
   EXPECT_EQ(error.Message(),
             L"Uma função do programa retornou um resultado inesperado.\r\nContacte o suporte "
-            L"técnico.\r\nContexto: M137.\r\nCódigo de erro: 5.\r\nMensagem de erro: Access is "
-            L"denied.\r\n.\r\n");
-  EXPECT_EQ(error.Description(), L"System error: M137,5,Access is denied.\r\n");
+            L"técnico.\r\nContexto: M137.\r\nCódigo de erro: 5.\r\nMensagem de erro: " +
+                SystemText(5) + L".\r\n");
+  EXPECT_EQ(error.Description(), L"System error: M137,5," + SystemText(5));
   error.AddContextDetail(L"jobs");
   EXPECT_EQ(error.Args().front(), L"M137(jobs)");
 
   platform::kernel().SetLastError(2);
   SystemError call(L"WaitForSingleObject", L"SyncLock::Lock");
   EXPECT_EQ(call.Id(), 0u);
-  EXPECT_EQ(call.Args(),
-            (std::vector<std::wstring>{L"WaitForSingleObject", L"SyncLock::Lock", L"2",
-                                       L"The system cannot find the file specified.\r\n"}));
+  EXPECT_EQ(call.Args(), (std::vector<std::wstring>{L"WaitForSingleObject", L"SyncLock::Lock", L"2",
+                                                    SystemText(2)}));
   SystemError unknownCode(L"M200", 0x4242);
   EXPECT_EQ(unknownCode.SystemText(), L"");
 }
@@ -64,7 +67,7 @@ TEST_F(ErrorsTest, RpcErrorUsesTheCataloguesTextsForKnownStatuses) {
             (std::vector<std::wstring>{L"a@b", L"1745", tollgate::Catalogue().Text(5)}));
   EXPECT_EQ(RPCError(L"Bind", L"srv", L"7000", 1753).Args().front(),
             L"Bind (host=srv, endpoint=7000)");
-  EXPECT_EQ(RPCError(L"x", 5).Args().back(), L"Access is denied.\r\n");
+  EXPECT_EQ(RPCError(L"x", 5).Args().back(), SystemText(5));
 }
 
 TEST_F(ErrorsTest, AddContextDetailWithoutArgumentsIsAnInvalidArgument) {
@@ -94,10 +97,10 @@ TEST_F(ErrorsTest, CatalogueCoversItsIdsAndNothingElse) {
 
 TEST_F(ErrorsTest, ErrorResultFactoriesFormatTheWindowsError) {
   platform::kernel().SetLastError(5);
-  EXPECT_EQ(tollgate::WindowsErrorResult()->Text(), L"Windows error 5: Access is denied. ");
+  EXPECT_EQ(tollgate::WindowsErrorResult()->Text(), L"Windows error 5: " + OneLineSystemText(5));
   platform::kernel().SetLastError(3);
   EXPECT_EQ(tollgate::SystemErrorAt(L"M300")->Text(),
-            L"System error 3 @M300: The system cannot find the path specified. ");
+            L"System error 3 @M300: " + OneLineSystemText(3));
   platform::kernel().SetLastError(0x4242);
   EXPECT_EQ(tollgate::WindowsErrorResult()->Text(),
             L"Windows error 317 formatting message for code 16962");
@@ -105,8 +108,7 @@ TEST_F(ErrorsTest, ErrorResultFactoriesFormatTheWindowsError) {
   EXPECT_EQ(tollgate::SystemErrorAt(L"M301")->Text(),
             L"System error 16962 @M301: (FormatMessage failed:317)");
   auto wrapped = tollgate::WrapError(tollgate::WindowsErrorResult(2), L"error opening file x");
-  EXPECT_EQ(wrapped->Text(),
-            L"error opening file x: Windows error 2: The system cannot find the file specified. ");
+  EXPECT_EQ(wrapped->Text(), L"error opening file x: Windows error 2: " + OneLineSystemText(2));
 }
 
 }  // namespace

@@ -60,7 +60,8 @@ TEST_F(SyncTest, WaitsOnSeveralHandlesGiveTheSignalledIndex) {
   for (HANDLE h : handles) kernel().CloseHandle(h);
   error = os::WaitForAny(handles, 0, &index);
   ASSERT_NE(error, nullptr);
-  EXPECT_EQ(error->Text(), L"error waiting thread: Windows error 6: The handle is invalid. ");
+  EXPECT_EQ(error->Text(),
+            L"error waiting thread: Windows error 6: " + tollgate::testing::OneLineSystemText(6));
   EXPECT_THROW(os::SyncLock::Lock(handles, 0), Error*);
 }
 
