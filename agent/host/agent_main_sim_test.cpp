@@ -2,9 +2,9 @@
 
 #include "agent/config/server_settings.h"
 #include "agent/host/agent_main.h"
+#include "agent/host/agent_main_fixture.h"
 #include "platform/platform.h"
 #include "shared/components/injector.h"
-#include "testing/machine_fixture.h"
 
 namespace {
 
@@ -13,20 +13,7 @@ using tollgate::AgentMain;
 using tollgate::testing::ReadBytes;
 using tollgate::testing::WriteBytes;
 
-class AgentMainOnSim : public tollgate::testing::MachineTest {
- protected:
-  static std::filesystem::path DataFolder() {
-    std::wstring common;
-    platform::system().SHGetFolderPathW(CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, &common);
-    return std::filesystem::path(common) / "Tollgate" / "Client";
-  }
-  std::string LogFile(int k) {
-    return ReadBytes(DataFolder() / ("events_" + std::to_string(k) + ".log"));
-  }
-  static bool EndsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-  }
-};
+class AgentMainOnSim : public tollgate::testing::AgentMainTest {};
 
 TEST_F(AgentMainOnSim, RunsAsAServiceUntilStopped) {
   machine().CreateService(L"TollgateAgent",

@@ -2,31 +2,17 @@
 
 #include "agent/config/server_settings.h"
 #include "agent/host/agent_main.h"
+#include "agent/host/agent_main_fixture.h"
 #include "platform/platform.h"
 #include "shared/components/injector.h"
-#include "testing/machine_fixture.h"
 
 namespace {
 
 using namespace platform;
 using tollgate::AgentMain;
+using tollgate::testing::AgentMainTest;
 using tollgate::testing::ReadBytes;
 using tollgate::testing::WriteBytes;
-
-class AgentMainTest : public tollgate::testing::MachineTest {
- protected:
-  static std::filesystem::path DataFolder() {
-    std::wstring common;
-    platform::system().SHGetFolderPathW(CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, &common);
-    return std::filesystem::path(common) / "Tollgate" / "Client";
-  }
-  std::string LogFile(int k) {
-    return ReadBytes(DataFolder() / ("events_" + std::to_string(k) + ".log"));
-  }
-  static bool EndsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-  }
-};
 
 TEST_F(AgentMainTest, VersionRequestPrintsTheVersionAndTouchesNothing) {
   ::testing::internal::CaptureStdout();
