@@ -18,8 +18,8 @@ std::wstring SpoolFileName(const std::wstring& spoolDirectory, std::uint32_t job
 JobData::JobData(std::size_t bufferSize)
     : size_(std::max<std::size_t>(bufferSize, 1)),
       buffer_(std::make_unique<std::uint8_t[]>(size_)),
-      window_(size_),
-      base_(-static_cast<std::int64_t>(size_)) {}
+      next_(buffer_.get()),
+      end_(buffer_.get()) {}
 
 JobData::~JobData() {
   Close();
@@ -32,6 +32,13 @@ void JobData::Close() {
   }
 }
 
+void JobData::EmptyAt(std::int64_t position) {
+  next_ = end_ = buffer_.get();
+  base_ = position;
+  ahead_ = 0;
+  lastWindow_ = false;
+}
+
 int JobData::Open(const std::wstring& path, const platform::JobInfo2* job) {
   job_ = job;
   path_ = path;
@@ -42,9 +49,7 @@ int JobData::Open(const std::wstring& path, const platform::JobInfo2* job) {
   if (file == platform::INVALID_HANDLE_VALUE)
     throw new SystemError(L"file.open", L"JobData::Open");
   file_ = file;
-  held_ = 0;
-  window_ = size_;
-  base_ = -static_cast<std::int64_t>(size_);
+  EmptyAt(0);
   filePointer_ = 0;
 
   struct Closer {
@@ -55,7 +60,7 @@ int JobData::Open(const std::wstring& path, const platform::JobInfo2* job) {
 }
 
 bool JobData::Refill(const wchar_t* place) {
-  std::int64_t target = Position();
+  const std::int64_t target = Position();
   if (target != filePointer_) {
     // The bytes between the file pointer and the position are passed over, not read.
     std::int64_t moved = 0;
@@ -68,18 +73,17 @@ bool JobData::Refill(const wchar_t* place) {
     filePointer_ = target;
   }
   // Fill the whole window: only the end of the file leaves it short.
+  std::uint8_t* buffer = buffer_.get();
   std::size_t got = 0;
   while (got < size_) {
     DWORD ask = static_cast<DWORD>(std::min<std::size_t>(size_ - got, 0x40000000));
     DWORD read = 0;
-    if (!platform::files().ReadFile(file_, buffer_.get() + got, ask, &read)) {
+    if (!platform::files().ReadFile(file_, buffer + got, ask, &read)) {
       DWORD code = platform::kernel().GetLastError();
       if (code == 0 || code == platform::ERROR_HANDLE_EOF || code == platform::ERROR_BROKEN_PIPE)
         break;
       // The window stays empty at the position; the file pointer moved by what was read.
-      held_ = 0;
-      window_ = size_;
-      base_ = target - static_cast<std::int64_t>(size_);
+      EmptyAt(target);
       filePointer_ = target + static_cast<std::int64_t>(got);
       throw new SystemError(L"file.Read", place);
     }
@@ -88,37 +92,35 @@ bool JobData::Refill(const wchar_t* place) {
     got += read;
   }
   base_ = target;
-  window_ = 0;
-  held_ = got;
+  ahead_ = 0;
+  next_ = buffer;
+  end_ = buffer + got;
+  lastWindow_ = got < size_;
   filePointer_ = target + static_cast<std::int64_t>(got);
   return got > 0;
 }
 
-bool JobData::GetNextCharSlow(std::uint8_t& byte) {
-  // A short window is the last one: its end is the end of the file.
-  if (window_ < size_ || !Refill(L"JobData::GetNextChar"))
-    return false;
-  byte = buffer_[window_++];
-  return true;
+int JobData::NextByteSlow() {
+  if (lastWindow_ || !Refill(L"JobData::GetNextChar"))
+    return -1;
+  return *next_++;
 }
 
-std::span<const std::uint8_t> JobData::WindowSlow(const wchar_t* place) {
-  if (window_ < size_ || !Refill(place))
+std::span<const std::uint8_t> JobData::WindowSlow() {
+  if (lastWindow_ || !Refill(L"JobData::GetNextChar"))
     return {};
-  return {buffer_.get() + window_, held_ - window_};
+  return {next_, static_cast<std::size_t>(end_ - next_)};
 }
 
 bool JobData::Read(void* out, std::size_t count, std::size_t* copied) {
   auto* target = static_cast<std::uint8_t*>(out);
   std::size_t done = 0;
   while (done < count) {
-    if (window_ >= held_) {
-      if (window_ < size_ || !Refill(L"JobData::Read"))
-        break;
-    }
-    std::size_t n = std::min(count - done, held_ - window_);
-    std::memcpy(target + done, buffer_.get() + window_, n);
-    window_ += n;
+    if (next_ == end_ && (lastWindow_ || !Refill(L"JobData::Read")))
+      break;
+    std::size_t n = std::min(count - done, static_cast<std::size_t>(end_ - next_));
+    std::memcpy(target + done, next_, n);
+    next_ += n;
     done += n;
   }
   if (copied != nullptr)
@@ -127,18 +129,16 @@ bool JobData::Read(void* out, std::size_t count, std::size_t* copied) {
 }
 
 std::int64_t JobData::Skip(std::int64_t n) {
-  if (n >= 0) {
-    window_ += static_cast<std::size_t>(n);
-    return n;
-  }
-  std::int64_t target = std::max<std::int64_t>(Position() + n, 0);
-  if (held_ > 0 && target >= base_) {
-    window_ = static_cast<std::size_t>(target - base_);  // still inside the bytes held
+  const std::int64_t held = end_ - buffer_.get();
+  const std::int64_t target = std::max<std::int64_t>(Position() + n, 0);
+  if (held > 0 && target >= base_ && target <= base_ + held) {
+    next_ = buffer_.get() + (target - base_);  // inside the bytes held
+    ahead_ = 0;
+  } else if (target > base_ + held) {
+    next_ = end_;  // beyond the window: passed over when the next byte is needed
+    ahead_ = target - (base_ + held);
   } else {
-    // Out of the window: it is emptied and the next refill moves the file pointer back.
-    held_ = 0;
-    window_ = size_;
-    base_ = target - static_cast<std::int64_t>(size_);
+    EmptyAt(target);  // before the window: read again from there
   }
   return n;
 }
@@ -150,9 +150,7 @@ std::int64_t JobData::Seek(std::int64_t offset) {
     return -static_cast<std::int64_t>(code != 0 ? code : platform::ERROR_NEGATIVE_SEEK);
   }
   filePointer_ = offset;
-  held_ = 0;
-  window_ = size_;
-  base_ = offset - static_cast<std::int64_t>(size_);
+  EmptyAt(offset);
   return offset;
 }
 

@@ -33,10 +33,11 @@ std::wstring SpoolFileName(const std::wstring& spoolDirectory, std::uint32_t job
 
 // A reader of one file through a fixed window of BufferSize() bytes.
 //
-// The window position w is the index of the next byte in the buffer; H bytes are held. w = H
-// with a full buffer means the next byte needs a refill; w beyond the buffer size means the
-// bytes up to it are skipped with a file seek (never read) when the next byte is needed. The
-// absolute position counts every byte consumed or skipped since the start of the file.
+// The window holds the file's bytes from an absolute offset on; the next byte is taken from it
+// until it is used up, then the next BufferSize() bytes are read. Bytes skipped beyond the
+// window are passed over with a file seek (never read) when the next byte is needed. A window
+// that a read left short is the last one: its end is the end of the file. The absolute
+// position counts every byte consumed or skipped since the start of the file.
 //
 // Read and seek failures raise SystemError ("file.Read" / "file.Seek", with the place of the
 // operation); the end of the file is never an error. Not shared between threads.
@@ -54,11 +55,15 @@ class JobData {
 
   // The next byte; false at the end of the file (nothing delivered, positions unchanged).
   bool GetNextChar(std::uint8_t& byte) {
-    if (window_ < held_) [[likely]] {
-      byte = buffer_[window_++];
+    if (next_ != end_) [[likely]] {
+      byte = *next_++;
       return true;
     }
-    return GetNextCharSlow(byte);
+    int slow = NextByteSlow();
+    if (slow < 0)
+      return false;
+    byte = static_cast<std::uint8_t>(slow);
+    return true;
   }
 
   // Copies up to `count` bytes into `out`, refilling as often as needed. True when at least
@@ -79,13 +84,15 @@ class JobData {
   // used up; empty at the end of the file. Advance(n) consumes n of them. Scanning loops use
   // the two to look at the window a block at a time.
   std::span<const std::uint8_t> Window() {
-    if (window_ < held_) [[likely]]
-      return {buffer_.get() + window_, held_ - window_};
-    return WindowSlow(L"JobData::GetNextChar");
+    if (next_ != end_) [[likely]]
+      return {next_, static_cast<std::size_t>(end_ - next_)};
+    return WindowSlow();
   }
-  void Advance(std::size_t n) { window_ += n; }
+  void Advance(std::size_t n) { next_ += n; }
 
-  std::int64_t Position() const { return base_ + static_cast<std::int64_t>(window_); }
+  std::int64_t Position() const {
+    return base_ + static_cast<std::int64_t>(next_ - buffer_.get()) + ahead_;
+  }
   std::size_t BufferSize() const { return size_; }
   const std::wstring& Path() const { return path_; }
   const platform::JobInfo2* Job() const { return job_; }
@@ -95,18 +102,23 @@ class JobData {
   virtual int Analyze() = 0;
 
  private:
-  bool GetNextCharSlow(std::uint8_t& byte);
-  std::span<const std::uint8_t> WindowSlow(const wchar_t* place);
-  // Applies the pending skip and reads the next window; false at the end of the file.
+  int NextByteSlow();
+  std::span<const std::uint8_t> WindowSlow();
+  // Reads the window at the position (passing over skipped bytes with a seek first); false at
+  // the end of the file.
   bool Refill(const wchar_t* place);
+  // The window becomes empty at `position`, to be read when a byte is needed.
+  void EmptyAt(std::int64_t position);
   void Close();
 
-  // Invariant: Position() = base_ + window_; buffer_[0, held_) holds the file's bytes from base_.
   std::size_t size_;
   std::unique_ptr<std::uint8_t[]> buffer_;
-  std::size_t held_ = 0;
-  std::size_t window_;
-  std::int64_t base_;             // absolute offset of buffer_[0]
+  // The window: buffer_[0, end_) holds the file's bytes from base_ on; next_ is the next byte.
+  const std::uint8_t* next_;
+  const std::uint8_t* end_;
+  std::int64_t base_ = 0;
+  std::int64_t ahead_ = 0;        // bytes skipped beyond the end of the window
+  bool lastWindow_ = false;       // the window ends where the file ends
   std::int64_t filePointer_ = 0;  // where the file pointer stands
   platform::HANDLE file_ = nullptr;
   std::wstring path_;

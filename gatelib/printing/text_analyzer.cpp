@@ -1,8 +1,23 @@
 #include "gatelib/printing/text_analyzer.h"
 
+#include <cstring>
 #include <limits>
 
 namespace gatelib::printing {
+namespace {
+
+std::size_t CountByte(std::span<const std::uint8_t> bytes, std::uint8_t value) {
+  std::size_t count = 0;
+  const std::uint8_t* p = bytes.data();
+  const std::uint8_t* end = p + bytes.size();
+  while (const void* hit = std::memchr(p, value, static_cast<std::size_t>(end - p))) {
+    ++count;
+    p = static_cast<const std::uint8_t*>(hit) + 1;
+  }
+  return count;
+}
+
+}  // namespace
 
 TextAnalyzer::TextAnalyzer(std::size_t bufferSize, int linesPerPage)
     : JobAnalyzer(bufferSize), linesPerPage_(linesPerPage) {
@@ -17,14 +32,8 @@ int TextAnalyzer::Analyze() {
     std::span<const std::uint8_t> window = Window();
     if (window.empty())
       break;
-    std::size_t ff = 0;
-    std::size_t lf = 0;
-    for (std::uint8_t b : window) {
-      ff += b == 0x0C;
-      lf += b == 0x0A;
-    }
-    formFeeds += ff;
-    lineFeeds += lf;
+    formFeeds += CountByte(window, 0x0C);
+    lineFeeds += CountByte(window, 0x0A);
     endsWithLineFeed = window.back() == 0x0A;
     Advance(window.size());
   }
