@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "platform/platform.h"
 #include "shared/error/errors.h"
@@ -130,7 +131,10 @@ bool JobData::Read(void* out, std::size_t count, std::size_t* copied) {
 
 std::int64_t JobData::Skip(std::int64_t n) {
   const std::int64_t held = end_ - buffer_.get();
-  const std::int64_t target = std::max<std::int64_t>(Position() + n, 0);
+  const std::int64_t position = Position();
+  constexpr std::int64_t kFurthest = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t target =
+      n > kFurthest - position ? kFurthest : std::max<std::int64_t>(position + n, 0);
   if (held > 0 && target >= base_ && target <= base_ + held) {
     next_ = buffer_.get() + (target - base_);  // inside the bytes held
     ahead_ = 0;

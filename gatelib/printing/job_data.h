@@ -43,6 +43,7 @@ std::wstring SpoolFileName(const std::wstring& spoolDirectory, std::uint32_t job
 // operation); the end of the file is never an error. Not shared between threads.
 class JobData {
  public:
+  // A buffer size of 0 is taken as 1.
   explicit JobData(std::size_t bufferSize);
   virtual ~JobData();
   JobData(const JobData&) = delete;
