@@ -26,6 +26,30 @@ std::vector<std::size_t> Borders(const std::uint8_t* text, std::size_t m) {
   return border;
 }
 
+// How common a byte is in print data, roughly: blanks, NUL and FF most, then lower-case letters
+// and digits, capitals, punctuation, and least the other control and high bytes.
+int Commonness(std::uint8_t b) {
+  if (b == 0x00 || b == 0xFF || b == ' ' || b == '\n' || b == '\r' || b == '\t')
+    return 4;
+  if ((b >= 'a' && b <= 'z') || (b >= '0' && b <= '9'))
+    return 3;
+  if (b >= 'A' && b <= 'Z')
+    return 2;
+  if (b > ' ' && b < 0x7F)
+    return 1;
+  return 0;
+}
+
+// The index of the text's least common byte: the scan looks for it, so that it stops seldom.
+std::size_t RareIndex(const std::uint8_t* text, std::size_t m) {
+  std::size_t best = 0;
+  for (std::size_t k = 1; k < m; ++k) {
+    if (Commonness(text[k]) < Commonness(text[best]))
+      best = k;
+  }
+  return best;
+}
+
 }  // namespace
 
 bool FindText(JobData& data, std::string_view text) {
@@ -33,6 +57,7 @@ bool FindText(JobData& data, std::string_view text) {
   const std::size_t m = text.size();
   if (m == 0)
     return true;
+  const std::size_t rare = RareIndex(pattern, m);
   std::vector<std::size_t> border;  // made when a match runs across two windows
   for (;;) {
     std::span<const std::uint8_t> window = data.Window();
@@ -40,18 +65,20 @@ bool FindText(JobData& data, std::string_view text) {
       return false;
     const std::uint8_t* p = window.data();
     const std::size_t n = window.size();
-    // Starts whose whole match lies in the window: look for the first byte, then compare.
+    // Starts whose whole match lies in the window: look for the text's rarest byte, then
+    // compare.
     std::size_t i = 0;
     if (n >= m) {
       const std::size_t limit = n - m + 1;
       while (i < limit) {
-        const void* hit = std::memchr(p + i, pattern[0], limit - i);
+        const void* hit = std::memchr(p + i + rare, pattern[rare], limit - i);
         if (hit == nullptr) {
           i = limit;
           break;
         }
-        std::size_t start = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p);
-        if (std::memcmp(p + start + 1, pattern + 1, m - 1) == 0) {
+        std::size_t start =
+            static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p) - rare;
+        if (std::memcmp(p + start, pattern, m) == 0) {
           data.Advance(start + m);
           return true;
         }
