@@ -24,9 +24,10 @@ class Files {
   virtual DWORD GetFileAttributesW(const std::wstring& path) = 0;
 
   // CreateFileW: desired access GENERIC_READ / GENERIC_WRITE / FILE_APPEND_DATA, a creation
-  // disposition (CREATE_NEW … TRUNCATE_EXISTING). INVALID_HANDLE_VALUE on failure.
+  // disposition (CREATE_NEW … TRUNCATE_EXISTING) and flags such as FILE_FLAG_SEQUENTIAL_SCAN
+  // (a caching hint). INVALID_HANDLE_VALUE on failure.
   virtual HANDLE CreateFileW(const std::wstring& path, DWORD desiredAccess, DWORD shareMode,
-                             DWORD creationDisposition) = 0;
+                             DWORD creationDisposition, DWORD flagsAndAttributes = 0) = 0;
   // ReadFile / WriteFile on files and pipe ends. A read of 0 bytes at the end of a file
   // succeeds; a read from a pipe whose writer is gone fails with ERROR_BROKEN_PIPE.
   virtual bool ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read) = 0;
@@ -38,6 +39,13 @@ class Files {
   // CreatePipe: an anonymous pipe, both ends inheritable by child processes.
   virtual bool CreatePipe(HANDLE* readEnd, HANDLE* writeEnd) = 0;
   // Files are closed with Kernel::CloseHandle.
+
+  // GetStdHandle: the process's standard input, output or error (STD_INPUT_HANDLE …), read
+  // and written with ReadFile / WriteFile. The same handle every time; not to be closed.
+  // INVALID_HANDLE_VALUE when the process has no such stream.
+  virtual HANDLE GetStdHandle(DWORD stdHandle) = 0;
+  // GetTempPathW: the folder for temporary files, with a trailing separator.
+  virtual bool GetTempPathW(std::wstring* path) = 0;
 };
 
 }  // namespace platform

@@ -67,4 +67,23 @@ TEST_F(FilesTest, AppendWritesAtTheEndAndReadSeesEndOfFile) {
   EXPECT_EQ(kernel().GetLastError(), ERROR_ACCESS_DENIED);
 }
 
+TEST_F(FilesTest, StandardHandlesAndTheTemporaryFolder) {
+  HANDLE out = files().GetStdHandle(STD_OUTPUT_HANDLE);
+  ASSERT_NE(out, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(files().GetStdHandle(STD_OUTPUT_HANDLE), out);
+  EXPECT_NE(files().GetStdHandle(STD_INPUT_HANDLE), out);
+  EXPECT_EQ(files().GetStdHandle(7), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(kernel().GetLastError(), ERROR_INVALID_PARAMETER);
+
+  std::wstring temp;
+  ASSERT_TRUE(files().GetTempPathW(&temp));
+  ASSERT_FALSE(temp.empty());
+  EXPECT_EQ(temp.back(), L'/');
+  std::wstring path = temp + L"tollgate-files-test.tmp";
+  HANDLE h = files().CreateFileW(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  kernel().CloseHandle(h);
+  EXPECT_TRUE(files().DeleteFileW(path));
+}
+
 }  // namespace

@@ -122,6 +122,12 @@ constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_CURRENT = 1;
 constexpr DWORD FILE_END = 2;
+constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000;
+constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
+// GetStdHandle.
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
 
 // Services.
 constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;

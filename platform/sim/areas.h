@@ -77,7 +77,7 @@ class SimFiles : public Files {
   bool MoveFileExW(const std::wstring& from, const std::wstring& to, DWORD flags) override;
   DWORD GetFileAttributesW(const std::wstring& path) override;
   HANDLE CreateFileW(const std::wstring& path, DWORD desiredAccess, DWORD shareMode,
-                     DWORD creationDisposition) override;
+                     DWORD creationDisposition, DWORD flagsAndAttributes = 0) override;
   bool ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read) override;
   bool WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written) override;
   bool FlushFileBuffers(HANDLE file) override;
@@ -85,9 +85,13 @@ class SimFiles : public Files {
                         DWORD moveMethod) override;
   bool GetFileSizeEx(HANDLE file, std::int64_t* size) override;
   bool CreatePipe(HANDLE* readEnd, HANDLE* writeEnd) override;
+  HANDLE GetStdHandle(DWORD stdHandle) override;
+  bool GetTempPathW(std::wstring* path) override;
 
  private:
   HandleTable& handles_;
+  std::mutex stdLock_;
+  HANDLE std_[3] = {nullptr, nullptr, nullptr};  // input, output, error, made on first use
 };
 
 class SimConsole : public Console {

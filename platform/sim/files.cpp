@@ -86,7 +86,7 @@ DWORD SimFiles::GetFileAttributesW(const std::wstring& path) {
 }
 
 HANDLE SimFiles::CreateFileW(const std::wstring& path, DWORD desiredAccess, DWORD /*shareMode*/,
-                             DWORD creationDisposition) {
+                             DWORD creationDisposition, DWORD flagsAndAttributes) {
   std::string host = Machine::HostPath(path);
   bool read = (desiredAccess & GENERIC_READ) != 0;
   bool write = (desiredAccess & GENERIC_WRITE) != 0;
@@ -128,6 +128,8 @@ HANDLE SimFiles::CreateFileW(const std::wstring& path, DWORD desiredAccess, DWOR
     ::close(fd);
     return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   }
+  if ((flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) != 0)
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint: its failure changes nothing
   return handles_.Add(std::make_shared<FileObject>(fd, append));
 }
 
@@ -202,6 +204,39 @@ bool SimFiles::CreatePipe(HANDLE* readEnd, HANDLE* writeEnd) {
   if (::pipe2(fds, O_CLOEXEC) != 0) return Fail(ErrorFromErrno(errno), false);
   *readEnd = handles_.Add(std::make_shared<FileObject>(fds[0]));
   *writeEnd = handles_.Add(std::make_shared<FileObject>(fds[1]));
+  return true;
+}
+
+HANDLE SimFiles::GetStdHandle(DWORD stdHandle) {
+  int index = stdHandle == STD_INPUT_HANDLE    ? 0
+              : stdHandle == STD_OUTPUT_HANDLE ? 1
+              : stdHandle == STD_ERROR_HANDLE  ? 2
+                                               : -1;
+  if (index < 0)
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  std::lock_guard<std::mutex> guard(stdLock_);
+  if (std_[index] == nullptr) {
+    // A descriptor of its own, so that closing the handle leaves the process's stream open.
+    int fd = ::fcntl(index, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0)
+      return Fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
+    std_[index] = handles_.Add(std::make_shared<FileObject>(fd));
+  }
+  return std_[index];
+}
+
+bool SimFiles::GetTempPathW(std::wstring* path) {
+  if (path == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER, false);
+  // The simulated machine's temporary folder is the host's.
+  std::error_code ec;
+  std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
+  if (ec)
+    return Fail(ErrorFromErrno(ec.value()), false);
+  std::string text = folder.string();
+  if (text.empty() || text.back() != '/')
+    text += '/';
+  *path = WideFromUtf8(text);
   return true;
 }
 

@@ -27,9 +27,10 @@ DWORD Win32Files::GetFileAttributesW(const std::wstring& path) {
 }
 
 HANDLE Win32Files::CreateFileW(const std::wstring& path, DWORD desiredAccess, DWORD shareMode,
-                               DWORD creationDisposition) {
+                               DWORD creationDisposition, DWORD flagsAndAttributes) {
   return ::CreateFileW(path.c_str(), desiredAccess, shareMode, nullptr, creationDisposition,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+                       flagsAndAttributes != 0 ? flagsAndAttributes : FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
 }
 
 bool Win32Files::ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read) {
@@ -70,6 +71,16 @@ bool Win32Files::GetFileSizeEx(HANDLE file, std::int64_t* size) {
 bool Win32Files::CreatePipe(HANDLE* readEnd, HANDLE* writeEnd) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   return ::CreatePipe(readEnd, writeEnd, &inherit, 0) != 0;
+}
+
+HANDLE Win32Files::GetStdHandle(DWORD stdHandle) { return ::GetStdHandle(stdHandle); }
+
+bool Win32Files::GetTempPathW(std::wstring* path) {
+  wchar_t buffer[MAX_PATH + 2];
+  ::DWORD n = ::GetTempPathW(MAX_PATH + 2, buffer);
+  if (n == 0 || n > MAX_PATH + 1) return false;
+  if (path != nullptr) path->assign(buffer, n);
+  return true;
 }
 
 }  // namespace platform::win32

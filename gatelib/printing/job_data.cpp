@@ -1,0 +1,161 @@
+#include "gatelib/printing/job_data.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "platform/platform.h"
+#include "shared/error/errors.h"
+#include "shared/error/format.h"
+
+namespace gatelib::printing {
+
+using platform::DWORD;
+
+std::wstring SpoolFileName(const std::wstring& spoolDirectory, std::uint32_t jobId) {
+  return tollgate::FormatW(L"%s\\%05u%s", {spoolDirectory, jobId, L".spl"});
+}
+
+JobData::JobData(std::size_t bufferSize)
+    : size_(std::max<std::size_t>(bufferSize, 1)),
+      buffer_(std::make_unique<std::uint8_t[]>(size_)),
+      next_(buffer_.get()),
+      end_(buffer_.get()) {}
+
+JobData::~JobData() {
+  Close();
+}
+
+void JobData::Close() {
+  if (file_ != nullptr) {
+    platform::kernel().CloseHandle(file_);
+    file_ = nullptr;
+  }
+}
+
+void JobData::EmptyAt(std::int64_t position) {
+  next_ = end_ = buffer_.get();
+  base_ = position;
+  ahead_ = 0;
+  lastWindow_ = false;
+}
+
+int JobData::Open(const std::wstring& path, const platform::JobInfo2* job) {
+  job_ = job;
+  path_ = path;
+  Close();
+  platform::HANDLE file =
+      platform::files().CreateFileW(path, platform::GENERIC_READ, platform::FILE_SHARE_READ,
+                                    platform::OPEN_EXISTING, platform::FILE_FLAG_SEQUENTIAL_SCAN);
+  if (file == platform::INVALID_HANDLE_VALUE)
+    throw new SystemError(L"file.open", L"JobData::Open");
+  file_ = file;
+  EmptyAt(0);
+  filePointer_ = 0;
+
+  struct Closer {
+    JobData& data;
+    ~Closer() { data.Close(); }
+  } closer{*this};
+  return Analyze();
+}
+
+bool JobData::Refill(const wchar_t* place) {
+  const std::int64_t target = Position();
+  if (target != filePointer_) {
+    // The bytes between the file pointer and the position are passed over, not read.
+    std::int64_t moved = 0;
+    if (!platform::files().SetFilePointerEx(file_, target - filePointer_, &moved,
+                                            platform::FILE_CURRENT)) {
+      if (platform::kernel().GetLastError() != 0)
+        throw new SystemError(L"file.Seek", place);
+      return false;
+    }
+    filePointer_ = target;
+  }
+  // Fill the whole window: only the end of the file leaves it short.
+  std::uint8_t* buffer = buffer_.get();
+  std::size_t got = 0;
+  while (got < size_) {
+    DWORD ask = static_cast<DWORD>(std::min<std::size_t>(size_ - got, 0x40000000));
+    DWORD read = 0;
+    if (!platform::files().ReadFile(file_, buffer + got, ask, &read)) {
+      DWORD code = platform::kernel().GetLastError();
+      if (code == 0 || code == platform::ERROR_HANDLE_EOF || code == platform::ERROR_BROKEN_PIPE)
+        break;
+      // The window stays empty at the position; the file pointer moved by what was read.
+      EmptyAt(target);
+      filePointer_ = target + static_cast<std::int64_t>(got);
+      throw new SystemError(L"file.Read", place);
+    }
+    if (read == 0)
+      break;
+    got += read;
+  }
+  base_ = target;
+  ahead_ = 0;
+  next_ = buffer;
+  end_ = buffer + got;
+  lastWindow_ = got < size_;
+  filePointer_ = target + static_cast<std::int64_t>(got);
+  return got > 0;
+}
+
+int JobData::NextByteSlow() {
+  if (lastWindow_ || !Refill(L"JobData::GetNextChar"))
+    return -1;
+  return *next_++;
+}
+
+std::span<const std::uint8_t> JobData::WindowSlow() {
+  if (lastWindow_ || !Refill(L"JobData::GetNextChar"))
+    return {};
+  return {next_, static_cast<std::size_t>(end_ - next_)};
+}
+
+bool JobData::Read(void* out, std::size_t count, std::size_t* copied) {
+  auto* target = static_cast<std::uint8_t*>(out);
+  std::size_t done = 0;
+  while (done < count) {
+    if (next_ == end_ && (lastWindow_ || !Refill(L"JobData::Read")))
+      break;
+    std::size_t n = std::min(count - done, static_cast<std::size_t>(end_ - next_));
+    std::memcpy(target + done, next_, n);
+    next_ += n;
+    done += n;
+  }
+  if (copied != nullptr)
+    *copied = done;
+  return done > 0;
+}
+
+std::int64_t JobData::Skip(std::int64_t n) {
+  const std::int64_t held = end_ - buffer_.get();
+  const std::int64_t position = Position();
+  constexpr std::int64_t kFurthest = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t target =
+      n > kFurthest - position ? kFurthest : std::max<std::int64_t>(position + n, 0);
+  if (held > 0 && target >= base_ && target <= base_ + held) {
+    next_ = buffer_.get() + (target - base_);  // inside the bytes held
+    ahead_ = 0;
+  } else if (target > base_ + held) {
+    next_ = end_;  // beyond the window: passed over when the next byte is needed
+    ahead_ = target - (base_ + held);
+  } else {
+    EmptyAt(target);  // before the window: read again from there
+  }
+  return n;
+}
+
+std::int64_t JobData::Seek(std::int64_t offset) {
+  std::int64_t moved = 0;
+  if (!platform::files().SetFilePointerEx(file_, offset, &moved, platform::FILE_BEGIN)) {
+    DWORD code = platform::kernel().GetLastError();
+    return -static_cast<std::int64_t>(code != 0 ? code : platform::ERROR_NEGATIVE_SEEK);
+  }
+  filePointer_ = offset;
+  EmptyAt(offset);
+  return offset;
+}
+
+}  // namespace gatelib::printing

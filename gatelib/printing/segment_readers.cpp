@@ -1,0 +1,28 @@
+#include "gatelib/printing/segment_readers.h"
+
+namespace gatelib::printing {
+namespace {
+
+// Each reader is made here for the language whose segment it reads, for example
+//   case PrinterLanguage::PJL: return std::make_unique<PjlReader>(pageEnds);
+// A language without a case ends the analysis as not recognised when it is met.
+class BuiltInSegmentReaders : public SegmentReaders {
+ public:
+  std::unique_ptr<StreamReader> MakeReader(PrinterLanguage language,
+                                           PageEndList& pageEnds) const override {
+    static_cast<void>(pageEnds);
+    switch (language) {
+      default:
+        return nullptr;
+    }
+  }
+};
+
+}  // namespace
+
+const SegmentReaders& BuiltInReaders() {
+  static const BuiltInSegmentReaders readers;
+  return readers;
+}
+
+}  // namespace gatelib::printing
