@@ -47,8 +47,7 @@ int JobData::Open(const std::wstring& path, const platform::JobInfo2* job) {
   platform::HANDLE file =
       platform::files().CreateFileW(path, platform::GENERIC_READ, platform::FILE_SHARE_READ,
                                     platform::OPEN_EXISTING, platform::FILE_FLAG_SEQUENTIAL_SCAN);
-  if (file == platform::INVALID_HANDLE_VALUE)
-    throw new SystemError(L"file.open", L"JobData::Open");
+  if (file == platform::INVALID_HANDLE_VALUE) throw new SystemError(L"file.open", L"JobData::Open");
   file_ = file;
   EmptyAt(0);
   filePointer_ = 0;
@@ -67,8 +66,7 @@ bool JobData::Refill(const wchar_t* place) {
     std::int64_t moved = 0;
     if (!platform::files().SetFilePointerEx(file_, target - filePointer_, &moved,
                                             platform::FILE_CURRENT)) {
-      if (platform::kernel().GetLastError() != 0)
-        throw new SystemError(L"file.Seek", place);
+      if (platform::kernel().GetLastError() != 0) throw new SystemError(L"file.Seek", place);
       return false;
     }
     filePointer_ = target;
@@ -88,8 +86,7 @@ bool JobData::Refill(const wchar_t* place) {
       filePointer_ = target + static_cast<std::int64_t>(got);
       throw new SystemError(L"file.Read", place);
     }
-    if (read == 0)
-      break;
+    if (read == 0) break;
     got += read;
   }
   base_ = target;
@@ -102,14 +99,12 @@ bool JobData::Refill(const wchar_t* place) {
 }
 
 int JobData::NextByteSlow() {
-  if (lastWindow_ || !Refill(L"JobData::GetNextChar"))
-    return -1;
+  if (lastWindow_ || !Refill(L"JobData::GetNextChar")) return -1;
   return *next_++;
 }
 
 std::span<const std::uint8_t> JobData::WindowSlow() {
-  if (lastWindow_ || !Refill(L"JobData::GetNextChar"))
-    return {};
+  if (lastWindow_ || !Refill(L"JobData::GetNextChar")) return {};
   return {next_, static_cast<std::size_t>(end_ - next_)};
 }
 
@@ -117,15 +112,13 @@ bool JobData::Read(void* out, std::size_t count, std::size_t* copied) {
   auto* target = static_cast<std::uint8_t*>(out);
   std::size_t done = 0;
   while (done < count) {
-    if (next_ == end_ && (lastWindow_ || !Refill(L"JobData::Read")))
-      break;
+    if (next_ == end_ && (lastWindow_ || !Refill(L"JobData::Read"))) break;
     std::size_t n = std::min(count - done, static_cast<std::size_t>(end_ - next_));
     std::memcpy(target + done, next_, n);
     next_ += n;
     done += n;
   }
-  if (copied != nullptr)
-    *copied = done;
+  if (copied != nullptr) *copied = done;
   return done > 0;
 }
 

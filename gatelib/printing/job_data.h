@@ -61,8 +61,7 @@ class JobData {
       return true;
     }
     int slow = NextByteSlow();
-    if (slow < 0)
-      return false;
+    if (slow < 0) return false;
     byte = static_cast<std::uint8_t>(slow);
     return true;
   }

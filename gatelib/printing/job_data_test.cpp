@@ -19,7 +19,7 @@ using tollgate::testing::WriteBytes;
 class JobDataTest : public tollgate::testing::MachineTest {
  protected:
   void SetUp() override {
-    spy_ = std::make_shared<test::SpyPlatform>(machine());
+    spy_ = std::make_shared<test::SpyPlatform>(platform::Current());
     previous_ = platform::Install(spy_);
   }
   void TearDown() override { platform::Install(previous_); }
@@ -76,8 +76,7 @@ TEST_F(JobDataTest, RefillsInWholeWindowsAndKeepsTheAbsolutePosition) {
   // Three windows of 20 480 bytes, the last one short; the rest of it is asked for once more,
   // and that read meets the end of the file.
   ASSERT_EQ(spy().calls.size(), 4u);
-  for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(spy().calls[i].amount, 20480);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(spy().calls[i].amount, 20480);
   EXPECT_EQ(spy().calls[3].amount, 20480 - (50000 - 40960));
 }
 
@@ -116,8 +115,7 @@ TEST_F(JobDataTest, SkipInsideTheWindowNeitherReadsNorSeeks) {
 TEST_F(JobDataTest, MovesBackOverAWindowBoundaryAndBeforeTheStart) {
   Run(File(50000), [&](Probe& data) {
     std::uint8_t byte = 0;
-    for (int i = 0; i < 20490; ++i)
-      ASSERT_TRUE(data.GetNextChar(byte));
+    for (int i = 0; i < 20490; ++i) ASSERT_TRUE(data.GetNextChar(byte));
     data.Skip(-20);  // into the previous window
     EXPECT_EQ(data.Position(), 20470);
     ASSERT_TRUE(data.GetNextChar(byte));

@@ -15,8 +15,7 @@ struct TableBuilder {
   constexpr std::size_t Child(std::size_t node, std::uint8_t byte) {
     SignatureNode& parent = nodes[node];
     for (std::size_t k = 0; k < parent.childCount; ++k) {
-      if (nodes[parent.children[k]].byte == byte)
-        return parent.children[k];
+      if (nodes[parent.children[k]].byte == byte) return parent.children[k];
     }
     nodes[count].byte = byte;
     Link(node, count);
@@ -25,8 +24,7 @@ struct TableBuilder {
   // The node at the end of `bytes` from `from`, made where missing.
   constexpr std::size_t Path(std::string_view bytes, std::size_t from = 0) {
     std::size_t node = from;
-    for (char c : bytes)
-      node = Child(node, static_cast<std::uint8_t>(c));
+    for (char c : bytes) node = Child(node, static_cast<std::uint8_t>(c));
     return node;
   }
   constexpr void Add(std::string_view bytes, L language) { nodes[Path(bytes)].language = language; }
@@ -88,8 +86,7 @@ constexpr std::size_t kNodeCount = Build().count;
 constexpr std::array<SignatureNode, kNodeCount> MakeTable() {
   TableBuilder b = Build();
   std::array<SignatureNode, kNodeCount> table{};
-  for (std::size_t i = 0; i < kNodeCount; ++i)
-    table[i] = b.nodes[i];
+  for (std::size_t i = 0; i < kNodeCount; ++i) table[i] = b.nodes[i];
   return table;
 }
 
@@ -98,10 +95,8 @@ constexpr std::array<SignatureNode, kNodeCount> kTable = MakeTable();
 // Every path ends in a language: a node without children is a leaf with one.
 constexpr bool LeavesHaveLanguages() {
   for (const SignatureNode& node : kTable) {
-    if (node.childCount == 0 && node.language == L::Unknown)
-      return false;
-    if (node.childCount != 0 && node.language != L::Unknown)
-      return false;
+    if (node.childCount == 0 && node.language == L::Unknown) return false;
+    if (node.childCount != 0 && node.language != L::Unknown) return false;
   }
   return true;
 }
@@ -118,23 +113,19 @@ PrinterLanguage DetectLanguage(JobData& data) {
   std::size_t node = 0;
   for (;;) {
     const SignatureNode& current = kTable[node];
-    if (current.childCount == 0)
-      return current.language;
+    if (current.childCount == 0) return current.language;
     if (node == 0) {
       // A run of leading NUL bytes, passed over a window at a time.
       for (;;) {
         std::span<const std::uint8_t> window = data.Window();
         std::size_t i = 0;
-        while (i < window.size() && window[i] == 0)
-          ++i;
+        while (i < window.size() && window[i] == 0) ++i;
         data.Advance(i);
-        if (i < window.size() || window.empty())
-          break;
+        if (i < window.size() || window.empty()) break;
       }
     }
     std::uint8_t byte = 0;
-    if (!data.GetNextChar(byte))
-      return L::PL_EOF;
+    if (!data.GetNextChar(byte)) return L::PL_EOF;
     std::size_t next = kNodeCount;
     for (std::size_t k = 0; k < current.childCount; ++k) {
       if (kTable[current.children[k]].byte == byte) {
@@ -142,8 +133,7 @@ PrinterLanguage DetectLanguage(JobData& data) {
         break;
       }
     }
-    if (next == kNodeCount)
-      return L::Unknown;
+    if (next == kNodeCount) return L::Unknown;
     node = next;
   }
 }

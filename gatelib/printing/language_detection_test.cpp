@@ -30,8 +30,7 @@ class DetectLanguageTest : public tollgate::testing::MachineTest {
 
 std::string B(std::initializer_list<int> bytes) {
   std::string s;
-  for (int b : bytes)
-    s += static_cast<char>(b);
+  for (int b : bytes) s += static_cast<char>(b);
   return s;
 }
 
@@ -120,8 +119,7 @@ TEST(LanguageSignatureTable, IsAFlatTreeWithTheRootAsItsOwnNulChild) {
   EXPECT_EQ(nodes[0].children[0], 0);
   for (const SignatureNode& node : nodes) {
     EXPECT_LE(node.childCount, SignatureNode::kMaxChildren);
-    for (std::size_t k = 0; k < node.childCount; ++k)
-      EXPECT_LT(node.children[k], nodes.size());
+    for (std::size_t k = 0; k < node.childCount; ++k) EXPECT_LT(node.children[k], nodes.size());
   }
 }
 

@@ -39,11 +39,9 @@ constexpr std::array<const wchar_t*, kPrinterLanguageCount> kNames = {L"Unknown"
                                                                       L"EJL"};
 
 bool SameIgnoringCase(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size())
-    return false;
+  if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::towupper(a[i]) != std::towupper(b[i]))
-      return false;
+    if (std::towupper(a[i]) != std::towupper(b[i])) return false;
   }
   return true;
 }
@@ -61,8 +59,7 @@ std::wstring LanguageName(PrinterLanguage language) {
 
 std::optional<PrinterLanguage> LanguageFromName(std::wstring_view name) {
   for (std::size_t i = 0; i < kNames.size(); ++i) {
-    if (SameIgnoringCase(name, kNames[i]))
-      return static_cast<PrinterLanguage>(i);
+    if (SameIgnoringCase(name, kNames[i])) return static_cast<PrinterLanguage>(i);
   }
   return std::nullopt;
 }

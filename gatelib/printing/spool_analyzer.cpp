@@ -50,8 +50,7 @@ constexpr std::array<SegmentRule, kPrinterLanguageCount> kRules = {{
 
 constexpr bool RulesInLanguageOrder() {
   for (std::size_t i = 0; i < kRules.size(); ++i) {
-    if (static_cast<std::size_t>(kRules[i].language) != i)
-      return false;
+    if (static_cast<std::size_t>(kRules[i].language) != i) return false;
   }
   return true;
 }
@@ -59,10 +58,8 @@ static_assert(RulesInLanguageOrder());
 
 int Plus(int a, int b) {
   long long sum = static_cast<long long>(a) + b;
-  if (sum > std::numeric_limits<int>::max())
-    return std::numeric_limits<int>::max();
-  if (sum < std::numeric_limits<int>::min())
-    return std::numeric_limits<int>::min();
+  if (sum > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
+  if (sum < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
   return static_cast<int>(sum);
 }
 
@@ -70,8 +67,7 @@ int Plus(int a, int b) {
 
 const SegmentRule& RuleOf(PrinterLanguage language) {
   int value = static_cast<int>(language);
-  if (value < 0 || value >= kPrinterLanguageCount)
-    return kRules[0];
+  if (value < 0 || value >= kPrinterLanguageCount) return kRules[0];
   return kRules[static_cast<std::size_t>(value)];
 }
 
@@ -93,8 +89,7 @@ int SpoolAnalyzer::Analyze() {
       // Read again from the start through detection, as if the first attempt had not been.
       counts_ = JobCounts{};
       pageEnds_.resize(pageEndsBefore);
-      if (Rewind() < 0)
-        throw new SystemError(L"file.Seek", L"SpoolAnalyzer::Analyze");
+      if (Rewind() < 0) throw new SystemError(L"file.Seek", L"SpoolAnalyzer::Analyze");
       result = analysis::kResume;
     }
   }
@@ -102,8 +97,7 @@ int SpoolAnalyzer::Analyze() {
     std::int64_t start = Position();
     result = RunSegment(DetectLanguage(*this));
     // A segment read without moving on would be detected again and again.
-    if (result == analysis::kResume && Position() <= start)
-      return analysis::kNotRecognised;
+    if (result == analysis::kResume && Position() <= start) return analysis::kNotRecognised;
   }
   return result;
 }
@@ -115,8 +109,7 @@ int SpoolAnalyzer::RunSegment(PrinterLanguage language) {
       return rule.after == After::Stop ? analysis::kCounted : analysis::kNotRecognised;
     case A::LineEnd: {
       std::uint8_t byte = 0;
-      if (GetNextChar(byte) && byte != '\n')
-        Skip(-1);
+      if (GetNextChar(byte) && byte != '\n') Skip(-1);
       return analysis::kResume;
     }
     case A::SinglePage:
@@ -126,18 +119,13 @@ int SpoolAnalyzer::RunSegment(PrinterLanguage language) {
     case A::Reader:
       break;
   }
-  if (rule.claimsLanguage && counts_.language == L::Unknown)
-    counts_.language = language;
-  if (rule.resetsPages)
-    counts_.pages = 0;
+  if (rule.claimsLanguage && counts_.language == L::Unknown) counts_.language = language;
+  if (rule.resetsPages) counts_.pages = 0;
   std::unique_ptr<StreamReader> reader = readers_.MakeReader(language, pageEnds_);
-  if (reader == nullptr)
-    return analysis::kNotRecognised;
+  if (reader == nullptr) return analysis::kNotRecognised;
   bool read = reader->Read(*this);
-  if (reader->verdict == ReaderVerdict::Unusable)
-    return analysis::kUnusable;
-  if (!read)
-    return analysis::kNotRecognised;
+  if (reader->verdict == ReaderVerdict::Unusable) return analysis::kUnusable;
+  if (!read) return analysis::kNotRecognised;
   if (reader->verdict == ReaderVerdict::Counted) {
     TakeWholeJob(*reader);
     return analysis::kCounted;
@@ -153,40 +141,31 @@ void SpoolAnalyzer::Merge(const SegmentRule& rule, StreamReader& reader) {
     c.copies = reader.copies > 0 ? reader.copies : 1;
   } else {
     c.pages = Plus(c.pages, reader.pages);
-    if (reader.copies > c.copies)
-      c.copies = reader.copies;
+    if (reader.copies > c.copies) c.copies = reader.copies;
   }
   // Two-sided printing found anywhere in the data holds for the job.
-  if (reader.duplex)
-    c.duplex = true;
+  if (reader.duplex) c.duplex = true;
   switch (rule.merge) {
     case M::Pjl:
-      if (!reader.paperName.empty())
-        c.paperName = reader.paperName;
+      if (!reader.paperName.empty()) c.paperName = reader.paperName;
       if (!c.colour && reader.colourKnown) {
         c.colourKnown = true;
         c.colour = reader.colour;
       }
       c.colourPages = Plus(c.colourPages, reader.colourPages);
       c.monoPages = Plus(c.monoPages, reader.monoPages);
-      if (c.language == L::Unknown)
-        c.language = reader.language;
-      if (!c.mediaSize)
-        c.mediaSize = std::move(reader.mediaSize);
-      if (!c.measure)
-        c.measure = std::move(reader.measure);
-      if (!c.orientation)
-        c.orientation = std::move(reader.orientation);
+      if (c.language == L::Unknown) c.language = reader.language;
+      if (!c.mediaSize) c.mediaSize = std::move(reader.mediaSize);
+      if (!c.measure) c.measure = std::move(reader.measure);
+      if (!c.orientation) c.orientation = std::move(reader.orientation);
       if (!c.unitsPerMeasureX && !c.unitsPerMeasureY) {
         c.unitsPerMeasureX = std::move(reader.unitsPerMeasureX);
         c.unitsPerMeasureY = std::move(reader.unitsPerMeasureY);
       }
-      if (c.holdMode == 1)
-        c.holdMode = reader.holdMode;
+      if (c.holdMode == 1) c.holdMode = reader.holdMode;
       break;
     case M::PostScript:
-      if (!reader.paperName.empty())
-        c.paperName = reader.paperName;
+      if (!reader.paperName.empty()) c.paperName = reader.paperName;
       break;
     case M::JobTicket:
       c.documentName = reader.documentName;
@@ -207,8 +186,7 @@ void SpoolAnalyzer::TakeWholeJob(StreamReader& reader) {
     counts_.colourKnown = true;
     counts_.colour = reader.colour;
   }
-  if (reader.duplex)
-    counts_.duplex = true;
+  if (reader.duplex) counts_.duplex = true;
 }
 
 }  // namespace gatelib::printing

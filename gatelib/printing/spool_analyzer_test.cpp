@@ -37,10 +37,8 @@ class ScriptedReader : public StreamReader {
   bool Read(JobData& source) override {
     StreamReader::Read(source);
     made_.push_back({language_, source.Position()});
-    if (outcome_.consume)
-      SkipPast('|');
-    if (outcome_.then)
-      outcome_.then(*this);
+    if (outcome_.consume) SkipPast('|');
+    if (outcome_.then) outcome_.then(*this);
     return outcome_.ok;
   }
 
@@ -60,8 +58,7 @@ class ScriptedReaders : public SegmentReaders {
   }
   std::unique_ptr<StreamReader> MakeReader(L language, PageEndList&) const override {
     auto it = script_.find(language);
-    if (it == script_.end())
-      return nullptr;
+    if (it == script_.end()) return nullptr;
     Outcome outcome;
     if (!it->second.empty()) {
       outcome = std::move(it->second.front());

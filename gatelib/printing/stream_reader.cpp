@@ -17,10 +17,8 @@ std::vector<std::size_t> Borders(const std::uint8_t* text, std::size_t m) {
   std::vector<std::size_t> border(m, 0);
   std::size_t k = 0;
   for (std::size_t j = 1; j < m; ++j) {
-    while (k > 0 && text[j] != text[k])
-      k = border[k - 1];
-    if (text[j] == text[k])
-      ++k;
+    while (k > 0 && text[j] != text[k]) k = border[k - 1];
+    if (text[j] == text[k]) ++k;
     border[j] = k;
   }
   return border;
@@ -29,14 +27,10 @@ std::vector<std::size_t> Borders(const std::uint8_t* text, std::size_t m) {
 // How common a byte is in print data, roughly: blanks, NUL and FF most, then lower-case letters
 // and digits, capitals, punctuation, and least the other control and high bytes.
 int Commonness(std::uint8_t b) {
-  if (b == 0x00 || b == 0xFF || b == ' ' || b == '\n' || b == '\r' || b == '\t')
-    return 4;
-  if ((b >= 'a' && b <= 'z') || (b >= '0' && b <= '9'))
-    return 3;
-  if (b >= 'A' && b <= 'Z')
-    return 2;
-  if (b > ' ' && b < 0x7F)
-    return 1;
+  if (b == 0x00 || b == 0xFF || b == ' ' || b == '\n' || b == '\r' || b == '\t') return 4;
+  if ((b >= 'a' && b <= 'z') || (b >= '0' && b <= '9')) return 3;
+  if (b >= 'A' && b <= 'Z') return 2;
+  if (b > ' ' && b < 0x7F) return 1;
   return 0;
 }
 
@@ -44,8 +38,7 @@ int Commonness(std::uint8_t b) {
 std::size_t RareIndex(const std::uint8_t* text, std::size_t m) {
   std::size_t best = 0;
   for (std::size_t k = 1; k < m; ++k) {
-    if (Commonness(text[k]) < Commonness(text[best]))
-      best = k;
+    if (Commonness(text[k]) < Commonness(text[best])) best = k;
   }
   return best;
 }
@@ -55,14 +48,12 @@ std::size_t RareIndex(const std::uint8_t* text, std::size_t m) {
 bool FindText(JobData& data, std::string_view text) {
   const auto* pattern = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t m = text.size();
-  if (m == 0)
-    return true;
+  if (m == 0) return true;
   const std::size_t rare = RareIndex(pattern, m);
   std::vector<std::size_t> border;  // made when a match runs across two windows
   for (;;) {
     std::span<const std::uint8_t> window = data.Window();
-    if (window.empty())
-      return false;
+    if (window.empty()) return false;
     const std::uint8_t* p = window.data();
     const std::size_t n = window.size();
     // Starts whose whole match lies in the window: look for the text's rarest byte, then
@@ -86,25 +77,18 @@ bool FindText(JobData& data, std::string_view text) {
       }
     }
     // The first start near the end whose bytes begin the text is the longest partial match.
-    while (i < n && !(p[i] == pattern[0] && std::memcmp(p + i, pattern, n - i) == 0))
-      ++i;
+    while (i < n && !(p[i] == pattern[0] && std::memcmp(p + i, pattern, n - i) == 0)) ++i;
     data.Advance(n);
-    if (i == n)
-      continue;
+    if (i == n) continue;
     // Carry the partial match into the next window byte by byte until it completes or fails.
-    if (border.empty())
-      border = Borders(pattern, m);
+    if (border.empty()) border = Borders(pattern, m);
     std::size_t matched = n - i;
     std::uint8_t byte = 0;
     while (matched > 0) {
-      if (!data.GetNextChar(byte))
-        return false;
-      while (matched > 0 && pattern[matched] != byte)
-        matched = border[matched - 1];
-      if (pattern[matched] == byte)
-        ++matched;
-      if (matched == m)
-        return true;
+      if (!data.GetNextChar(byte)) return false;
+      while (matched > 0 && pattern[matched] != byte) matched = border[matched - 1];
+      if (pattern[matched] == byte) ++matched;
+      if (matched == m) return true;
     }
   }
 }
@@ -112,8 +96,7 @@ bool FindText(JobData& data, std::string_view text) {
 bool SkipPast(JobData& data, std::uint8_t byte) {
   for (;;) {
     std::span<const std::uint8_t> window = data.Window();
-    if (window.empty())
-      return false;
+    if (window.empty()) return false;
     const void* hit = std::memchr(window.data(), byte, window.size());
     if (hit != nullptr) {
       data.Advance(static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - window.data()) +
@@ -143,21 +126,17 @@ bool StreamReader::CollectToken(std::string& token, bool balanced) {
   std::span<const std::uint8_t> window;
   for (;;) {
     window = data.Window();
-    if (window.empty())
-      return false;
+    if (window.empty()) return false;
     std::size_t i = 0;
-    while (i < window.size() && IsSeparator(window[i]) && !(balanced && window[i] == '('))
-      ++i;
+    while (i < window.size() && IsSeparator(window[i]) && !(balanced && window[i] == '(')) ++i;
     data.Advance(i);
-    if (i < window.size())
-      break;
+    if (i < window.size()) break;
   }
   if (balanced && data.Window()[0] == '(') {
     std::int64_t depth = 0;
     for (;;) {
       window = data.Window();
-      if (window.empty())
-        break;
+      if (window.empty()) break;
       std::size_t i = 0;
       bool closed = false;
       for (; i < window.size(); ++i) {
@@ -171,18 +150,15 @@ bool StreamReader::CollectToken(std::string& token, bool balanced) {
       }
       AppendCapped(token, window.data(), i);
       data.Advance(i);
-      if (closed)
-        break;
+      if (closed) break;
     }
     return true;
   }
   for (;;) {
     window = data.Window();
-    if (window.empty())
-      break;
+    if (window.empty()) break;
     std::size_t i = 0;
-    while (i < window.size() && !IsSeparator(window[i]))
-      ++i;
+    while (i < window.size() && !IsSeparator(window[i])) ++i;
     AppendCapped(token, window.data(), i);
     if (i < window.size()) {
       data.Advance(i + 1);  // the separator that ends the token
@@ -204,8 +180,7 @@ bool StreamReader::SkipPast(std::uint8_t byte) {
 bool StreamReader::ReadU16(std::uint16_t& value, bool littleEndian) {
   std::uint8_t a = 0;
   std::uint8_t b = 0;
-  if (!source_->GetNextChar(a) || !source_->GetNextChar(b))
-    return false;
+  if (!source_->GetNextChar(a) || !source_->GetNextChar(b)) return false;
   value = littleEndian ? static_cast<std::uint16_t>(a | b << 8)
                        : static_cast<std::uint16_t>(a << 8 | b);
   return true;
@@ -215,8 +190,7 @@ bool StreamReader::ReadU32(std::uint32_t& value, bool littleEndian) {
   std::uint32_t v = 0;
   for (int k = 0; k < 4; ++k) {
     std::uint8_t b = 0;
-    if (!source_->GetNextChar(b))
-      return false;
+    if (!source_->GetNextChar(b)) return false;
     v = littleEndian ? v | std::uint32_t{b} << (8 * k) : v << 8 | b;
   }
   value = v;
@@ -227,8 +201,7 @@ bool StreamReader::MatchText(std::string_view text) {
   JobData& data = *source_;
   std::span<const std::uint8_t> window = data.Window();
   if (window.size() >= text.size()) {
-    if (std::memcmp(window.data(), text.data(), text.size()) != 0)
-      return false;
+    if (std::memcmp(window.data(), text.data(), text.size()) != 0) return false;
     data.Advance(text.size());
     return true;
   }

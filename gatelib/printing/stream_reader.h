@@ -17,8 +17,7 @@ namespace gatelib::printing {
 class SeparatorSet {
  public:
   constexpr SeparatorSet(std::initializer_list<std::uint8_t> bytes) {
-    for (std::uint8_t b : bytes)
-      bits_[b >> 6] |= std::uint64_t{1} << (b & 63);
+    for (std::uint8_t b : bytes) bits_[b >> 6] |= std::uint64_t{1} << (b & 63);
   }
   constexpr bool Contains(std::uint8_t b) const { return (bits_[b >> 6] >> (b & 63) & 1) != 0; }
   // This set with the bytes of `more` added.

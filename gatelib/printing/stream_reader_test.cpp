@@ -40,11 +40,9 @@ TEST_F(StreamReaderTest, FindTextStopsJustPastTheFirstOccurrenceWhateverTheWindo
     const char* letters = round % 2 == 0 ? "aab" : "a%a\n";
     const char* needleLetters = round % 2 == 0 ? "ab" : "a%\n";
     std::string hay(200 + random() % 300, 'a');
-    for (char& c : hay)
-      c = letters[random() % std::strlen(letters)];
+    for (char& c : hay) c = letters[random() % std::strlen(letters)];
     std::string needle(1 + random() % 7, 'a');
-    for (char& c : needle)
-      c = needleLetters[random() % std::strlen(needleLetters)];
+    for (char& c : needle) c = needleLetters[random() % std::strlen(needleLetters)];
     std::size_t from = random() % 50;
     std::size_t found = hay.find(needle, from);
     for (std::size_t window : {1u, 2u, 3u, 5u, 8u, 13u, 64u}) {

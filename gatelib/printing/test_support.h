@@ -19,8 +19,7 @@ inline std::uint8_t PatternByte(std::size_t i) {
 }
 inline std::string Pattern(std::size_t size) {
   std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i)
-    bytes[i] = static_cast<char>(PatternByte(i));
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(PatternByte(i));
   return bytes;
 }
 
@@ -110,8 +109,7 @@ class SpyFiles : public platform::Files {
 
   int Count(char what) const {
     int n = 0;
-    for (const Call& c : calls)
-      n += c.what == what;
+    for (const Call& c : calls) n += c.what == what;
     return n;
   }
 

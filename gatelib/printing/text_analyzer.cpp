@@ -30,8 +30,7 @@ int TextAnalyzer::Analyze() {
   bool endsWithLineFeed = false;
   for (;;) {
     std::span<const std::uint8_t> window = Window();
-    if (window.empty())
-      break;
+    if (window.empty()) break;
     formFeeds += CountByte(window, 0x0C);
     lineFeeds += CountByte(window, 0x0A);
     endsWithLineFeed = window.back() == 0x0A;
@@ -47,8 +46,7 @@ int TextAnalyzer::Analyze() {
     std::uint64_t lines = 1 + lineFeeds - (endsWithLineFeed ? 1 : 0);
     std::uint64_t perPage = static_cast<std::uint64_t>(linesPerPage_);
     pages = (lines + perPage - 1) / perPage;
-    if (pages == 0)
-      pages = 1;
+    if (pages == 0) pages = 1;
   }
   counts_.pages = static_cast<int>(pages < kMaxPages ? pages : kMaxPages);
   return analysis::kCounted;

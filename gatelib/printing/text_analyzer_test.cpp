@@ -16,8 +16,7 @@ std::string Lines(int n, bool lastEnded = true) {
   std::string text;
   for (int i = 1; i <= n; ++i) {
     text += "line " + std::to_string(i);
-    if (i < n || lastEnded)
-      text += '\n';
+    if (i < n || lastEnded) text += '\n';
   }
   return text;
 }

@@ -73,7 +73,9 @@ bool Win32Files::CreatePipe(HANDLE* readEnd, HANDLE* writeEnd) {
   return ::CreatePipe(readEnd, writeEnd, &inherit, 0) != 0;
 }
 
-HANDLE Win32Files::GetStdHandle(DWORD stdHandle) { return ::GetStdHandle(stdHandle); }
+HANDLE Win32Files::GetStdHandle(DWORD stdHandle) {
+  return ::GetStdHandle(stdHandle);
+}
 
 bool Win32Files::GetTempPathW(std::wstring* path) {
   wchar_t buffer[MAX_PATH + 2];
