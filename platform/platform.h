@@ -9,6 +9,7 @@
 #include "platform/kernel.h"
 #include "platform/process.h"
 #include "platform/services.h"
+#include "platform/sockets.h"
 #include "platform/system.h"
 
 namespace platform {
@@ -22,6 +23,7 @@ class Platform {
   virtual Console& console() = 0;
   virtual Processes& processes() = 0;
   virtual Services& services() = 0;
+  virtual Sockets& sockets() = 0;
 };
 
 // Installs `instance` as the process's platform and returns the one it replaces. Install
@@ -52,6 +54,9 @@ inline Processes& processes() {
 }
 inline Services& services() {
   return Current().services();
+}
+inline Sockets& sockets() {
+  return Current().sockets();
 }
 
 }  // namespace platform

@@ -163,4 +163,46 @@ class SimServices : public Services {
   int runningProcesses_ = 0;
 };
 
+class SimSockets : public Sockets {
+ public:
+  explicit SimSockets(Machine& machine);
+  ~SimSockets() override;
+  int WSAStartup(std::uint16_t versionRequested, WsaData* data) override;
+  int WSACleanup() override;
+  int WSAGetLastError() override;
+  void WSASetLastError(int error) override;
+  int GetAddrInfoW(const std::wstring& nodeName, const std::wstring& serviceName,
+                   const AddrInfoW* hints, std::vector<AddrInfoW>* result) override;
+  std::wstring AddressToString(const SockAddr& address) override;
+  SOCKET socket(int af, int type, int protocol) override;
+  int bind(SOCKET s, const SockAddr& name) override;
+  int listen(SOCKET s, int backlog) override;
+  SOCKET accept(SOCKET s, SockAddr* peer) override;
+  int connect(SOCKET s, const SockAddr& name) override;
+  int send(SOCKET s, const void* data, int length, int flags) override;
+  int recv(SOCKET s, void* buffer, int length, int flags) override;
+  int sendto(SOCKET s, const void* data, int length, int flags, const SockAddr& to) override;
+  int recvfrom(SOCKET s, void* buffer, int length, int flags, SockAddr* from) override;
+  int shutdown(SOCKET s, int how) override;
+  int closesocket(SOCKET s) override;
+  int setsockopt(SOCKET s, int level, int optionName, const void* value, int length) override;
+  int getsockopt(SOCKET s, int level, int optionName, void* value, int* length) override;
+  int getsockname(SOCKET s, SockAddr* name) override;
+  int getpeername(SOCKET s, SockAddr* name) override;
+  int ioctlsocket(SOCKET s, long command, unsigned long* argument) override;
+  int WSAPoll(WsaPollFd* fds, unsigned long count, int timeoutMs) override;
+
+ private:
+  struct SocketObject;
+  std::shared_ptr<SocketObject> Find(SOCKET s);
+  bool Started();
+  SOCKET Add(int fd, int type);
+
+  Machine& machine_;
+  std::mutex lock_;
+  int started_ = 0;
+  SOCKET next_;
+  std::map<SOCKET, std::shared_ptr<SocketObject>> table_;
+};
+
 }  // namespace platform::sim

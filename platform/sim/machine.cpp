@@ -14,7 +14,8 @@ Machine::Machine(std::filesystem::path folder)
       files_(std::make_unique<SimFiles>(*handles_)),
       console_(std::make_unique<SimConsole>()),
       processes_(std::make_unique<SimProcesses>(*handles_)),
-      services_(std::make_unique<SimServices>(*kernel_)) {}
+      services_(std::make_unique<SimServices>(*kernel_)),
+      sockets_(std::make_unique<SimSockets>(*this)) {}
 
 Machine::~Machine() = default;
 
@@ -35,6 +36,9 @@ Processes& Machine::processes() {
 }
 Services& Machine::services() {
   return *services_;
+}
+Sockets& Machine::sockets() {
+  return *sockets_;
 }
 
 void Machine::SetComputerName(std::wstring name) {

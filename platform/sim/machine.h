@@ -19,6 +19,7 @@ class SimFiles;
 class SimConsole;
 class SimProcesses;
 class SimServices;
+class SimSockets;
 
 // The body of a service process that the simulated control manager starts in-process: the
 // program's entry point with its argument vector (the program name first); its result is
@@ -36,6 +37,7 @@ class Machine : public Platform {
   Console& console() override;
   Processes& processes() override;
   Services& services() override;
+  Sockets& sockets() override;
 
   const std::filesystem::path& Folder() const { return folder_; }
   // The common application data folder (CSIDL_COMMON_APPDATA).
@@ -65,6 +67,7 @@ class Machine : public Platform {
   std::unique_ptr<SimConsole> console_;
   std::unique_ptr<SimProcesses> processes_;
   std::unique_ptr<SimServices> services_;
+  std::unique_ptr<SimSockets> sockets_;
 };
 
 // Splits a command line into arguments by the Windows rules (CommandLineToArgvW).
