@@ -74,19 +74,16 @@ Server::~Server() {
   StopListening();
   WaitListen();
   std::lock_guard<std::mutex> guard(mutex_);
-  for (auto& e : endpoints_) {
-    for (SOCKET s : e.listeners)
-      sockets().closesocket(s);
-  }
+  CloseListenersLocked();
   endpoints_.clear();
 }
 
-RPC_STATUS Server::OpenEndpoint(std::uint16_t port, unsigned backlog) {
-  int queue = static_cast<int>(std::clamp(backlog, 64u, 4096u));
+RPC_STATUS Server::OpenListeners(Endpoint& e) {
+  int queue = static_cast<int>(std::clamp(e.backlog, 64u, 4096u));
   SOCKET v4 = sockets().socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (v4 == INVALID_SOCKET)
     return RPC_S_OUT_OF_RESOURCES;
-  if (sockets().bind(v4, SockAddr::Ipv4Any(port)) != 0) {
+  if (sockets().bind(v4, SockAddr::Ipv4Any(e.port)) != 0) {
     DWORD error = static_cast<DWORD>(sockets().WSAGetLastError());
     sockets().closesocket(v4);
     return error == WSAEADDRINUSE ? RPC_S_DUPLICATE_ENDPOINT : RPC_S_CANT_CREATE_ENDPOINT;
@@ -99,7 +96,6 @@ RPC_STATUS Server::OpenEndpoint(std::uint16_t port, unsigned backlog) {
   sockets().getsockname(v4, &local);
   unsigned long on = 1;
   sockets().ioctlsocket(v4, FIONBIO, &on);
-  Endpoint e;
   e.port = local.port;
   e.listeners.push_back(v4);
   // The same port on IPv6 where the machine has it.
@@ -112,8 +108,25 @@ RPC_STATUS Server::OpenEndpoint(std::uint16_t port, unsigned backlog) {
       sockets().closesocket(v6);
     }
   }
-  endpoints_.push_back(std::move(e));
   return RPC_S_OK;
+}
+
+RPC_STATUS Server::OpenEndpoint(std::uint16_t port, unsigned backlog) {
+  Endpoint e;
+  e.port = port;
+  e.backlog = backlog;
+  RPC_STATUS status = OpenListeners(e);
+  if (status == RPC_S_OK)
+    endpoints_.push_back(std::move(e));
+  return status;
+}
+
+void Server::CloseListenersLocked() {
+  for (auto& e : endpoints_) {
+    for (SOCKET s : e.listeners)
+      sockets().closesocket(s);
+    e.listeners.clear();
+  }
 }
 
 RPC_STATUS Server::UseProtseqEp(const std::wstring& protseq, unsigned maxCalls,
@@ -239,6 +252,14 @@ RPC_STATUS Server::Listen(unsigned, unsigned maxCalls, bool dontWait) {
       return RPC_S_NO_PROTSEQS_REGISTERED;
     if (acceptThread_.joinable())
       return RPC_S_ALREADY_LISTENING;  // the previous listening has not been waited for
+    // Endpoints closed by an earlier stop open again on their ports.
+    for (auto& e : endpoints_) {
+      if (e.listeners.empty()) {
+        RPC_STATUS status = OpenListeners(e);
+        if (status != RPC_S_OK)
+          return status;
+      }
+    }
     listening_ = true;
     stop_ = false;
     maxCalls_ = std::max(1u, maxCalls);
@@ -270,6 +291,8 @@ RPC_STATUS Server::WaitListen() {
   }
   accept.join();
   std::lock_guard<std::mutex> guard(mutex_);
+  // No new connections wait in a queue nobody reads: the ports close until the next Listen.
+  CloseListenersLocked();
   ReapLocked(true);
   return RPC_S_OK;
 }

@@ -86,12 +86,15 @@ class Server {
  private:
   struct Endpoint {
     std::uint16_t port = 0;
-    std::vector<platform::SOCKET> listeners;
+    unsigned backlog = 0;
+    std::vector<platform::SOCKET> listeners;  // empty while closed by a stop
   };
   struct Connection;
   struct CallState;
 
   RPC_STATUS OpenEndpoint(std::uint16_t port, unsigned backlog);
+  RPC_STATUS OpenListeners(Endpoint& e);
+  void CloseListenersLocked();
   void AcceptLoop();
   void Serve(std::shared_ptr<Connection> connection);
   void ReapLocked(bool all);
