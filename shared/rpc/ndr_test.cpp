@@ -27,7 +27,6 @@ std::vector<std::uint8_t> Hex(const std::string& text) {
   return out;
 }
 
-
 template <typename F>
 rpc::RPC_STATUS StatusOf(F&& f) {
   return rpc::RpcTryExcept(std::forward<F>(f));

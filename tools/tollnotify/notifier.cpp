@@ -192,10 +192,10 @@ rpc::ServerInterface WorkstationNotifier(CallSink sink) {
     call.Text("message", in.WideString());
     return call.Finish();
   }));
-  spec.operations.push_back(Operation(
-      sink, [](Reader& in) { return Authentication(in, 2, "RequestAuthorization"); }));
-  spec.operations.push_back(Operation(
-      sink, [](Reader& in) { return Authentication(in, 3, "RequestAuthentication"); }));
+  spec.operations.push_back(
+      Operation(sink, [](Reader& in) { return Authentication(in, 2, "RequestAuthorization"); }));
+  spec.operations.push_back(
+      Operation(sink, [](Reader& in) { return Authentication(in, 3, "RequestAuthentication"); }));
   spec.operations.push_back(Operation(sink, [](Reader& in) {
     CallJson call("WorkstationNotifier", 4, "RequestAccount");
     std::int32_t jobId = in.I32();
@@ -288,8 +288,7 @@ std::string Utf8(const std::wstring& text) {
 }
 
 std::string Base64(const std::vector<std::uint8_t>& bytes) {
-  static const char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (std::size_t i = 0; i < bytes.size(); i += 3) {
     std::uint32_t v = static_cast<std::uint32_t>(bytes[i]) << 16;
