@@ -378,7 +378,7 @@ void Server::ReleaseCall() {
 
 void Server::Execute(Connection& connection, CallState& call) {
   auto send = [&](const std::vector<std::uint8_t>& bytes) {
-    connection.stream->Send(bytes, Deadline::After(kResponseSendTime));
+    connection.stream->Send(bytes, Deadline::After(kResponseSendTime), &stop_);
   };
   auto fault = [&](std::uint32_t status, bool didNotExecute) {
     if (!(call.flags & pdu::PFC_MAYBE))
