@@ -150,6 +150,14 @@ TEST_F(RpcTest, OversizedRequestGetsAFaultAndTheConnectionGoesOn) {
   EXPECT_EQ(RpcTryExcept([&] { Echo(b, std::vector<std::uint8_t>(2 << 20, 7)); }),
             RPC_S_SERVER_OUT_OF_MEMORY);
   EXPECT_EQ(Echo(b, {5, 6}), (std::vector<std::uint8_t>{5, 6}));
+
+  // Within the message limit, but over what all connections together may hold.
+  server_.SetMaxMessage(16 << 20);
+  server_.SetMaxPending(1 << 20);
+  Binding c(L"127.0.0.1", port_);
+  EXPECT_EQ(RpcTryExcept([&] { Echo(c, std::vector<std::uint8_t>(2 << 20, 7)); }),
+            RPC_S_SERVER_OUT_OF_MEMORY);
+  EXPECT_EQ(Echo(c, std::vector<std::uint8_t>(900000, 3)), std::vector<std::uint8_t>(900000, 3));
 }
 
 TEST_F(RpcTest, ServerStoppedOrAbsentIsUnavailable) {

@@ -361,6 +361,24 @@ void Server::AcceptLoop() {
   }
 }
 
+bool Server::Hold(std::size_t bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (bytes > maxPending_ - pending_)
+    return false;
+  pending_ += bytes;
+  return true;
+}
+
+void Server::Unhold(std::size_t bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  pending_ -= std::min(bytes, pending_);
+}
+
+void Server::SetMaxPending(std::size_t bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  maxPending_ = bytes;
+}
+
 bool Server::AcquireCall() {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [&] { return activeCalls_ < maxCalls_ || stop_; });
@@ -566,10 +584,13 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
           goto close;
         }
         if (!call.discarding) {
-          if (request->stub.size() > maxMessage - call.stub.size()) {
+          // The request must fit the message limit, and every connection's requests together
+          // the server's budget.
+          if (request->stub.size() > maxMessage - call.stub.size() || !Hold(request->stub.size())) {
             reply(
                 pdu::EncodeFault(call.callId, call.contextId, nca_s_fault_remote_no_memory, true));
             call.discarding = true;
+            Unhold(call.stub.size());
             std::vector<std::uint8_t>().swap(call.stub);
           } else {
             call.stub.insert(call.stub.end(), request->stub.begin(), request->stub.end());
@@ -577,8 +598,11 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
         }
         if (h.flags & pdu::PFC_LAST_FRAG) {
           call.open = false;
-          if (!call.discarding)
+          if (!call.discarding) {
+            std::size_t held = call.stub.size();
             Execute(*connection, call);
+            Unhold(held);
+          }
           call.discarding = false;
           if (call.stub.capacity() > (1u << 20))
             std::vector<std::uint8_t>().swap(call.stub);
@@ -588,6 +612,8 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
       case pdu::kOrphaned:
         if (call.open && h.callId == call.callId) {
           call.open = false;
+          if (!call.discarding)
+            Unhold(call.stub.size());
           std::vector<std::uint8_t>().swap(call.stub);
         }
         break;
@@ -599,6 +625,8 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
     }
   }
 close:
+  if (call.open && !call.discarding)
+    Unhold(call.stub.size());
   stream.Abort();
   connection->done = true;
 }

@@ -78,6 +78,9 @@ class Server {
   std::vector<std::uint16_t> Ports();
   // The largest request (stub data) a call may bring; larger ones get a fault.
   void SetMaxMessage(std::size_t bytes);
+  // The request bytes all connections together may hold while their calls come in; a
+  // request that would pass it gets a fault as an oversized one does.
+  void SetMaxPending(std::size_t bytes);
   // Connections beyond this many are closed as they come.
   void SetMaxConnections(std::size_t count);
   // Connections open now.
@@ -101,6 +104,8 @@ class Server {
   std::shared_ptr<const ServerInterface> Find(const SyntaxId& abstract, bool* versionMismatch);
   std::shared_ptr<const ServerInterface> FindExact(const SyntaxId& id);
   void Execute(Connection& connection, CallState& call);
+  bool Hold(std::size_t bytes);
+  void Unhold(std::size_t bytes);
   bool AcquireCall();
   void ReleaseCall();
 
@@ -117,6 +122,8 @@ class Server {
   unsigned activeCalls_ = 0;
   std::size_t maxMessage_ = 16u << 20;
   std::size_t maxConnections_ = 2048;
+  std::size_t maxPending_ = 256u << 20;
+  std::size_t pending_ = 0;
   std::uint32_t nextAssocGroup_ = 0x1000;
 };
 
