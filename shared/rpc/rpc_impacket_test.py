@@ -398,13 +398,20 @@ def make_mapper(port_of):
             t["NumberOfFloors"] = len(floors)
             t["Floors"] = b"".join(f.getData() for f in floors)
             towers.append(t.getData())
-        out = b"\0" * 20 + struct.pack("<L", len(towers))
-        out += struct.pack("<LLL", 4, 0, len(towers))
-        out += b"".join(struct.pack("<L", 0x20000 + 4 * i) for i in range(len(towers)))
+        answer = epm.ept_mapResponse()
+        answer["entry_handle"]["context_handle_attributes"] = 0
+        answer["num_towers"] = len(towers)
+        pointers = []
         for t in towers:
-            out += struct.pack("<LL", len(t), len(t)) + t
-            out += b"\0" * ((4 - len(out) % 4) % 4)
-        out += struct.pack("<L", 0 if towers else 0x16C9A0D6)
+            twr = epm.twr_t()
+            twr["tower_length"] = len(t)
+            twr["tower_octet_string"] = t
+            pointer = epm.twr_p_t()
+            pointer["Data"] = twr
+            pointers.append(pointer)
+        answer["ITowers"] = pointers
+        answer["status"] = 0 if towers else 0x16C9A0D6
+        out = answer.getData()
         return out
     return mapper
 
