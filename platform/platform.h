@@ -10,6 +10,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/services.h"
+#include "platform/sockets.h"
 #include "platform/system.h"
 
 namespace platform {
@@ -24,6 +25,7 @@ class Platform {
   virtual Processes& processes() = 0;
   virtual Services& services() = 0;
   virtual Registry& registry() = 0;
+  virtual Sockets& sockets() = 0;
 };
 
 // Installs `instance` as the process's platform and returns the one it replaces. Install
@@ -57,6 +59,9 @@ inline Services& services() {
 }
 inline Registry& registry() {
   return Current().registry();
+}
+inline Sockets& sockets() {
+  return Current().sockets();
 }
 
 }  // namespace platform

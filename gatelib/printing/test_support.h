@@ -128,6 +128,7 @@ class SpyPlatform : public platform::Platform {
   platform::Processes& processes() override { return machine_.processes(); }
   platform::Services& services() override { return machine_.services(); }
   platform::Registry& registry() override { return machine_.registry(); }
+  platform::Sockets& sockets() override { return machine_.sockets(); }
   SpyFiles& spy() { return files_; }
 
  private:

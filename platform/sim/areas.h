@@ -144,10 +144,11 @@ class SimServices : public Services {
     ServiceProcess process;
     ServiceStatus status;
     bool processRunning = false;
-    bool connected = false;      // the process's dispatcher has connected
-    bool mainEnded = true;       // the service's main function has returned
-    HandlerFunction handler;     // registered by the service's main
-    std::deque<DWORD> controls;  // controls waiting for the dispatcher thread
+    bool connected = false;           // the process's dispatcher has connected
+    bool connectedThisStart = false;  // it did since the last StartServiceW, even if gone since
+    bool mainEnded = true;            // the service's main function has returned
+    HandlerFunction handler;          // registered by the service's main
+    std::deque<DWORD> controls;       // controls waiting for the dispatcher thread
     std::vector<std::wstring> startArgs;
     std::vector<ServiceStatus> history;  // every status reported, oldest first
   };
@@ -204,6 +205,48 @@ class SimRegistry : public Registry {
   std::shared_ptr<RegKey> root_ = std::make_shared<RegKey>();
   std::map<std::uintptr_t, OpenKey> open_;
   std::uintptr_t next_ = 0x1000;
+};
+
+class SimSockets : public Sockets {
+ public:
+  explicit SimSockets(Machine& machine);
+  ~SimSockets() override;
+  int WSAStartup(std::uint16_t versionRequested, WsaData* data) override;
+  int WSACleanup() override;
+  int WSAGetLastError() override;
+  void WSASetLastError(int error) override;
+  int GetAddrInfoW(const std::wstring& nodeName, const std::wstring& serviceName,
+                   const AddrInfoW* hints, std::vector<AddrInfoW>* result) override;
+  std::wstring AddressToString(const SockAddr& address) override;
+  SOCKET socket(int af, int type, int protocol) override;
+  int bind(SOCKET s, const SockAddr& name) override;
+  int listen(SOCKET s, int backlog) override;
+  SOCKET accept(SOCKET s, SockAddr* peer) override;
+  int connect(SOCKET s, const SockAddr& name) override;
+  int send(SOCKET s, const void* data, int length, int flags) override;
+  int recv(SOCKET s, void* buffer, int length, int flags) override;
+  int sendto(SOCKET s, const void* data, int length, int flags, const SockAddr& to) override;
+  int recvfrom(SOCKET s, void* buffer, int length, int flags, SockAddr* from) override;
+  int shutdown(SOCKET s, int how) override;
+  int closesocket(SOCKET s) override;
+  int setsockopt(SOCKET s, int level, int optionName, const void* value, int length) override;
+  int getsockopt(SOCKET s, int level, int optionName, void* value, int* length) override;
+  int getsockname(SOCKET s, SockAddr* name) override;
+  int getpeername(SOCKET s, SockAddr* name) override;
+  int ioctlsocket(SOCKET s, long command, unsigned long* argument) override;
+  int WSAPoll(WsaPollFd* fds, unsigned long count, int timeoutMs) override;
+
+ private:
+  struct SocketObject;
+  std::shared_ptr<SocketObject> Find(SOCKET s);
+  bool Started();
+  SOCKET Add(int fd, int type);
+
+  Machine& machine_;
+  std::mutex lock_;
+  int started_ = 0;
+  SOCKET next_;
+  std::map<SOCKET, std::shared_ptr<SocketObject>> table_;
 };
 
 }  // namespace platform::sim

@@ -212,30 +212,25 @@ HANDLE SimFiles::GetStdHandle(DWORD stdHandle) {
               : stdHandle == STD_OUTPUT_HANDLE ? 1
               : stdHandle == STD_ERROR_HANDLE  ? 2
                                                : -1;
-  if (index < 0)
-    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  if (index < 0) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   std::lock_guard<std::mutex> guard(stdLock_);
   if (std_[index] == nullptr) {
     // A descriptor of its own, so that closing the handle leaves the process's stream open.
     int fd = ::fcntl(index, F_DUPFD_CLOEXEC, 3);
-    if (fd < 0)
-      return Fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
+    if (fd < 0) return Fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
     std_[index] = handles_.Add(std::make_shared<FileObject>(fd));
   }
   return std_[index];
 }
 
 bool SimFiles::GetTempPathW(std::wstring* path) {
-  if (path == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER, false);
+  if (path == nullptr) return Fail(ERROR_INVALID_PARAMETER, false);
   // The simulated machine's temporary folder is the host's.
   std::error_code ec;
   std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
-  if (ec)
-    return Fail(ErrorFromErrno(ec.value()), false);
+  if (ec) return Fail(ErrorFromErrno(ec.value()), false);
   std::string text = folder.string();
-  if (text.empty() || text.back() != '/')
-    text += '/';
+  if (text.empty() || text.back() != '/') text += '/';
   *path = WideFromUtf8(text);
   return true;
 }

@@ -15,7 +15,8 @@ Machine::Machine(std::filesystem::path folder)
       console_(std::make_unique<SimConsole>()),
       processes_(std::make_unique<SimProcesses>(*handles_)),
       services_(std::make_unique<SimServices>(*kernel_)),
-      registry_(std::make_unique<SimRegistry>(RegistryFile())) {}
+      registry_(std::make_unique<SimRegistry>(RegistryFile())),
+      sockets_(std::make_unique<SimSockets>(*this)) {}
 
 Machine::~Machine() = default;
 
@@ -43,6 +44,10 @@ Registry& Machine::registry() {
 
 std::string Machine::RegistryLoadError() {
   return registry_->LoadError();
+}
+
+Sockets& Machine::sockets() {
+  return *sockets_;
 }
 
 void Machine::SetComputerName(std::wstring name) {

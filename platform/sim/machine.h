@@ -20,6 +20,7 @@ class SimConsole;
 class SimProcesses;
 class SimServices;
 class SimRegistry;
+class SimSockets;
 
 // The body of a service process that the simulated control manager starts in-process: the
 // program's entry point with its argument vector (the program name first); its result is
@@ -38,6 +39,7 @@ class Machine : public Platform {
   Processes& processes() override;
   Services& services() override;
   Registry& registry() override;
+  Sockets& sockets() override;
 
   const std::filesystem::path& Folder() const { return folder_; }
   // The common application data folder (CSIDL_COMMON_APPDATA).
@@ -75,6 +77,7 @@ class Machine : public Platform {
   std::unique_ptr<SimProcesses> processes_;
   std::unique_ptr<SimServices> services_;
   std::unique_ptr<SimRegistry> registry_;
+  std::unique_ptr<SimSockets> sockets_;
 };
 
 // Splits a command line into arguments by the Windows rules (CommandLineToArgvW).

@@ -61,6 +61,7 @@ bool SimServices::StartServiceCtrlDispatcherW(const std::vector<ServiceTableEntr
     Record& r = records_.at(key);
     if (r.connected) return Fail(1056u, false);  // ERROR_SERVICE_ALREADY_RUNNING
     r.connected = true;
+    r.connectedThisStart = true;
     r.mainEnded = false;
     args = r.startArgs;
     args.insert(args.begin(), r.name);
@@ -226,6 +227,7 @@ bool SimServices::StartServiceW(SC_HANDLE service, const std::vector<std::wstrin
   std::wstring key = Upper(r->name);
   r->processRunning = true;
   r->connected = false;
+  r->connectedThisStart = false;
   r->startArgs = args;
   r->history.clear();
   r->status = ServiceStatus{};
@@ -234,13 +236,11 @@ bool SimServices::StartServiceW(SC_HANDLE service, const std::vector<std::wstrin
   ++runningProcesses_;
   std::thread([this, key] { RunProcess(key); }).detach();
 
-  // StartServiceW returns once the process's dispatcher has connected.
-  bool connected =
-      changed_.wait_for(lock, kStartTimeout, [&] { return r->connected || !r->processRunning; });
-  if (!connected || !r->connected) {
-    if (r->processRunning) return Fail(ERROR_SERVICE_REQUEST_TIMEOUT, false);
-    return Fail(ERROR_SERVICE_REQUEST_TIMEOUT, false);
-  }
+  // StartServiceW returns once the process's dispatcher has connected (a service that
+  // connected and already stopped again has started all the same).
+  bool settled = changed_.wait_for(lock, kStartTimeout,
+                                   [&] { return r->connectedThisStart || !r->processRunning; });
+  if (!settled || !r->connectedThisStart) return Fail(ERROR_SERVICE_REQUEST_TIMEOUT, false);
   return true;
 }
 

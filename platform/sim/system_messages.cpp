@@ -71,6 +71,7 @@ constexpr Entry kMessages[] = {
     {1066, L"The service has returned a service-specific error code.\r\n"},
     {1072, L"The specified service has been marked for deletion.\r\n"},
     {1073, L"The specified service already exists.\r\n"},
+    {1130, L"Not enough server storage is available to process this command.\r\n"},
     {1168, L"Element not found.\r\n"},
     {1225, L"The remote computer refused the network connection.\r\n"},
     {1236, L"The network connection was aborted by the local system.\r\n"},
@@ -90,13 +91,69 @@ constexpr Entry kMessages[] = {
     {1727, L"The remote procedure call failed and did not execute.\r\n"},
     {1728, L"A remote procedure call (RPC) protocol error occurred.\r\n"},
     {1730, L"The transfer syntax is not supported by the RPC server.\r\n"},
+    {1732, L"The type UUID is not supported.\r\n"},
+    {1733, L"The tag is invalid.\r\n"},
+    {1734, L"The array bounds are invalid.\r\n"},
     {1740, L"The endpoint is a duplicate.\r\n"},
     {1745, L"The procedure number is out of range.\r\n"},
+    {1747, L"The authentication service is unknown.\r\n"},
     {1753, L"There are no more endpoints available from the endpoint mapper.\r\n"},
+    {1767, L"The RPC server attempted an integer division by zero.\r\n"},
+    {1780, L"A null reference pointer was passed to the stub.\r\n"},
     {1783, L"The stub received bad data.\r\n"},
     {1801, L"The printer name is invalid.\r\n"},
     {1818, L"The remote procedure call was cancelled.\r\n"},
+    {1820, L"A communications failure occurred during a remote procedure call.\r\n"},
     {1905, L"The printer has been deleted.\r\n"},
+    {10004, L"A blocking operation was interrupted by a call to WSACancelBlockingCall.\r\n"},
+    {10013,
+     L"An attempt was made to access a socket in a way forbidden by its access permissions.\r\n"},
+    {10014,
+     L"The system detected an invalid pointer address in attempting to use a pointer argument in a "
+     L"call.\r\n"},
+    {10022, L"An invalid argument was supplied.\r\n"},
+    {10024, L"Too many open sockets.\r\n"},
+    {10035, L"A non-blocking socket operation could not be completed immediately.\r\n"},
+    {10038, L"An operation was attempted on something that is not a socket.\r\n"},
+    {10040,
+     L"A message sent on a datagram socket was larger than the internal message buffer or some "
+     L"other network limit, or the buffer used to receive a datagram into was smaller than the "
+     L"datagram itself.\r\n"},
+    {10042,
+     L"An unknown, invalid, or unsupported option or level was specified in a getsockopt or "
+     L"setsockopt call.\r\n"},
+    {10047, L"An address incompatible with the requested protocol was used.\r\n"},
+    {10048,
+     L"Only one usage of each socket address (protocol/network address/port) is normally "
+     L"permitted.\r\n"},
+    {10049, L"The requested address is not valid in its context.\r\n"},
+    {10050, L"A socket operation encountered a dead network.\r\n"},
+    {10051, L"A socket operation was attempted to an unreachable network.\r\n"},
+    {10053, L"An established connection was aborted by the software in your host machine.\r\n"},
+    {10054, L"An existing connection was forcibly closed by the remote host.\r\n"},
+    {10055,
+     L"An operation on a socket could not be performed because the system lacked sufficient buffer "
+     L"space or because a queue was full.\r\n"},
+    {10056, L"A connect request was made on an already connected socket.\r\n"},
+    {10057,
+     L"A request to send or receive data was disallowed because the socket is not connected and "
+     L"(when sending on a datagram socket using a sendto call) no address was supplied.\r\n"},
+    {10058,
+     L"A request to send or receive data was disallowed because the socket had already been shut "
+     L"down in that direction with a previous shutdown call.\r\n"},
+    {10060,
+     L"A connection attempt failed because the connected party did not properly respond after a "
+     L"period of time, or established connection failed because connected host has failed to "
+     L"respond.\r\n"},
+    {10061, L"No connection could be made because the target machine actively refused it.\r\n"},
+    {10065, L"A socket operation was attempted to an unreachable host.\r\n"},
+    {10093, L"Either the application has not called WSAStartup, or WSAStartup failed.\r\n"},
+    {11001, L"No such host is known.\r\n"},
+    {11002,
+     L"This is usually a temporary error during hostname resolution and means that the local "
+     L"server did not receive a response from an authoritative server.\r\n"},
+    {11003, L"A non-recoverable error occurred during a database lookup.\r\n"},
+    {11004, L"The requested name is valid, but no data of the requested type was found.\r\n"},
 };
 
 }  // namespace

@@ -45,16 +45,13 @@ std::wstring Trimmed(std::wstring text) {
 
 // A positive decimal number of at most six digits.
 std::optional<int> LinesValue(const std::wstring& text) {
-  if (text.empty() || text.size() > 6)
-    return std::nullopt;
+  if (text.empty() || text.size() > 6) return std::nullopt;
   int value = 0;
   for (wchar_t c : text) {
-    if (c < L'0' || c > L'9')
-      return std::nullopt;
+    if (c < L'0' || c > L'9') return std::nullopt;
     value = value * 10 + (c - L'0');
   }
-  if (value < 1)
-    return std::nullopt;
+  if (value < 1) return std::nullopt;
   return value;
 }
 
@@ -63,11 +60,9 @@ std::optional<int> LinesValue(const std::wstring& text) {
 std::wstring SpoolStandardInput() {
   platform::Files& files = platform::files();
   platform::HANDLE in = files.GetStdHandle(platform::STD_INPUT_HANDLE);
-  if (in == platform::INVALID_HANDLE_VALUE)
-    throw new SystemError(L"GetStdHandle", L"tollcount");
+  if (in == platform::INVALID_HANDLE_VALUE) throw new SystemError(L"GetStdHandle", L"tollcount");
   std::wstring folder;
-  if (!files.GetTempPathW(&folder))
-    throw new SystemError(L"GetTempPathW", L"tollcount");
+  if (!files.GetTempPathW(&folder)) throw new SystemError(L"GetTempPathW", L"tollcount");
   std::random_device seed;
   std::mt19937 random(seed());
   std::wstring path;
@@ -80,8 +75,7 @@ std::wstring SpoolStandardInput() {
       break;
     }
   }
-  if (out == platform::INVALID_HANDLE_VALUE)
-    throw new SystemError(L"CreateFileW", L"tollcount");
+  if (out == platform::INVALID_HANDLE_VALUE) throw new SystemError(L"CreateFileW", L"tollcount");
   struct Closer {
     platform::HANDLE handle;
     ~Closer() { platform::kernel().CloseHandle(handle); }
@@ -91,12 +85,10 @@ std::wstring SpoolStandardInput() {
     for (;;) {
       platform::DWORD got = 0;
       if (!files.ReadFile(in, buffer.data(), static_cast<platform::DWORD>(buffer.size()), &got)) {
-        if (platform::kernel().GetLastError() == platform::ERROR_BROKEN_PIPE)
-          break;
+        if (platform::kernel().GetLastError() == platform::ERROR_BROKEN_PIPE) break;
         throw new SystemError(L"ReadFile", L"tollcount");
       }
-      if (got == 0)
-        break;
+      if (got == 0) break;
       platform::DWORD written = 0;
       if (!files.WriteFile(out, buffer.data(), got, &written))
         throw new SystemError(L"WriteFile", L"tollcount");
@@ -111,12 +103,10 @@ std::wstring SpoolStandardInput() {
 // "cannot read: <system text> (error <code> at <what>, <where>)" for a Windows error.
 std::wstring Describe(const Error& error) {
   const auto* system = dynamic_cast<const SystemError*>(&error);
-  if (system == nullptr)
-    return L"cannot count: " + Trimmed(error.Message());
+  if (system == nullptr) return L"cannot count: " + Trimmed(error.Message());
   const std::vector<std::wstring>& args = error.Args();
   std::wstring where = args.empty() ? L"" : args[0];
-  if (error.Id() == 0 && args.size() > 1)
-    where += L", " + args[1];
+  if (error.Id() == 0 && args.size() > 1) where += L", " + args[1];
   std::wstring text = Trimmed(system->SystemText());
   return L"cannot read: " + (text.empty() ? L"Windows error" : text) +
          FormatW(L" (error %u at %s)", {static_cast<unsigned>(error.Code()), where});
@@ -201,10 +191,8 @@ std::optional<Options> ParseOptions(const std::vector<std::wstring>& argv, std::
       value = arg.substr(eq + 1);
     }
     auto takeValue = [&]() -> std::optional<std::wstring> {
-      if (value)
-        return value;
-      if (i + 1 < argv.size())
-        return argv[++i];
+      if (value) return value;
+      if (i + 1 < argv.size()) return argv[++i];
       *error = name + L" needs a value";
       return std::nullopt;
     };
@@ -218,8 +206,7 @@ std::optional<Options> ParseOptions(const std::vector<std::wstring>& argv, std::
       options.help = true;
     } else if (name == L"--lines") {
       std::optional<std::wstring> text = takeValue();
-      if (!text)
-        return std::nullopt;
+      if (!text) return std::nullopt;
       std::optional<int> lines = LinesValue(*text);
       if (!lines) {
         *error = L"--lines needs a number of lines from 1 to 999999, not \"" + *text + L"\"";
@@ -229,8 +216,7 @@ std::optional<Options> ParseOptions(const std::vector<std::wstring>& argv, std::
       linesGiven = true;
     } else if (name == L"--language") {
       std::optional<std::wstring> text = takeValue();
-      if (!text)
-        return std::nullopt;
+      if (!text) return std::nullopt;
       std::optional<PrinterLanguage> language = printing::LanguageFromName(*text);
       if (!language) {
         std::wstring names;
@@ -246,8 +232,7 @@ std::optional<Options> ParseOptions(const std::vector<std::wstring>& argv, std::
       return std::nullopt;
     }
   }
-  if (options.help)
-    return options;
+  if (options.help) return options;
   if (linesGiven && !options.text) {
     *error = L"--lines counts plain text: give --text with it";
     return std::nullopt;
@@ -297,11 +282,9 @@ int TollcountMain(const std::vector<std::wstring>& argv) {
   for (const std::wstring& file : options->files) {
     std::wstring spooled;
     try {
-      if (file == L"-")
-        spooled = SpoolStandardInput();
+      if (file == L"-") spooled = SpoolStandardInput();
       FileCount count = CountFile(spooled.empty() ? file : spooled, *options);
-      if (!spooled.empty())
-        platform::files().DeleteFileW(spooled);
+      if (!spooled.empty()) platform::files().DeleteFileW(spooled);
       uncounted |= count.result != printing::analysis::kCounted;
       platform::console().WriteOut(options->json ? JsonLine(file, count) : Row(file, count));
       continue;
@@ -312,8 +295,7 @@ int TollcountMain(const std::vector<std::wstring>& argv) {
       Err(L"tollcount: " + file + L": cannot count: " +
           platform::system().MultiByteToWideChar(platform::CP_ACP, e.what()) + L"\n");
     }
-    if (!spooled.empty())
-      platform::files().DeleteFileW(spooled);
+    if (!spooled.empty()) platform::files().DeleteFileW(spooled);
     unreadable = true;
   }
   return unreadable ? 2 : uncounted ? 1 : 0;

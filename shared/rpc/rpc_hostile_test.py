@@ -1,0 +1,242 @@
+#!/usr/bin/python3
+"""Untrusted input to the runtime's server (rpc_probe serve): random bytes, truncated and
+oversized fragments, bogus lengths and versions, unknown PDU types, a 4 GB allocation hint,
+a request larger than the message limit, and 200 clients at once. The server must answer as
+the protocol says (bind_nak, fault, closed connection), keep serving everybody else, and keep
+its memory bounded."""
+import os
+import random
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+PROBE = None
+ECHO = bytes.fromhex("e5a16f0d3b8f534a9c1e6a1b2c3d4e5f")  # 0d6fa1e5-8f3b-4a53-9c1e-6a1b2c3d4e5f
+NDR = bytes.fromhex("045d888aeb1cc9119fe808002b104860")
+
+
+def header(ptype, flags, frag_len, call_id=1, version=(5, 0), drep=b"\x10\0\0\0", auth=0):
+    return struct.pack("<BBBB4sHHL", version[0], version[1], ptype, flags, drep, frag_len, auth,
+                       call_id)
+
+
+def bind_pdu(call_id=1, version=(5, 0), drep=b"\x10\0\0\0", frag=4280, uuid=ECHO, major=1):
+    body = struct.pack("<HHLBBH", frag, frag, 0, 1, 0, 0)
+    body += struct.pack("<HBB", 0, 1, 0) + uuid + struct.pack("<HH", major, 2) + NDR + \
+        struct.pack("<HH", 2, 0)
+    return header(11, 3, 16 + len(body), call_id, version, drep) + body
+
+
+def request_pdu(stub, opnum=0, flags=3, call_id=2, alloc_hint=None, frag_len=None):
+    hint = len(stub) if alloc_hint is None else alloc_hint
+    body = struct.pack("<LHH", hint, 0, opnum) + stub
+    return header(0, flags, frag_len or 16 + len(body), call_id) + body
+
+
+def recv_pdu(sock, timeout=5):
+    sock.settimeout(timeout)
+    data = b""
+    try:
+        while len(data) < 16:
+            chunk = sock.recv(16 - len(data))
+            if not chunk:
+                return None
+            data += chunk
+        (frag_len,) = struct.unpack_from("<H", data, 8)
+        while len(data) < frag_len:
+            chunk = sock.recv(frag_len - len(data))
+            if not chunk:
+                return None
+            data += chunk
+    except (ConnectionResetError, socket.timeout):
+        return None
+    return data
+
+
+def closed_by_server(sock, timeout=5):
+    sock.settimeout(timeout)
+    try:
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def echo_stub(data):
+    return struct.pack("<lLL", len(data), 0x20000 if data else 0, len(data)) + data
+
+
+class HostileInputTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = subprocess.Popen([PROBE, "serve"], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE)
+        cls.port = int(cls.server.stdout.readline().split()[1])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stdin.close()
+        cls.server.wait(timeout=30)
+
+    def connect(self):
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+        self.addCleanup(s.close)
+        return s
+
+    def bound(self):
+        s = self.connect()
+        s.sendall(bind_pdu())
+        ack = recv_pdu(s)
+        self.assertEqual(ack[2], 12)
+        return s
+
+    def rss_kb(self):
+        with open("/proc/%d/status" % self.server.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+    def assert_serving(self):
+        s = self.bound()
+        s.sendall(request_pdu(echo_stub(b"still here")))
+        answer = recv_pdu(s)
+        self.assertIsNotNone(answer, "the server stopped answering")
+        self.assertEqual(answer[2], 2)
+        self.assertEqual(answer[24 + 12:], b"still here")
+
+    def test_answers_the_protocol_gives(self):
+        # Bind with protocol version 4, or 5.3: bind_nak "protocol version not supported".
+        for version in ((4, 0), (5, 3)):
+            s = self.connect()
+            s.sendall(bind_pdu(version=version))
+            nak = recv_pdu(s)
+            self.assertEqual((nak[2], struct.unpack_from("<H", nak, 16)[0]), (13, 4), version)
+            self.assertTrue(closed_by_server(s))
+        # Big-endian integers: bind_nak, closed.
+        s = self.connect()
+        pdu = bytearray(bind_pdu(drep=b"\0\0\0\0"))
+        pdu[8:10] = struct.pack(">H", len(pdu))  # the lengths in the order the header declares
+        s.sendall(bytes(pdu))
+        self.assertEqual(recv_pdu(s)[2], 13)
+        # Anything but a bind first: closed.
+        s = self.connect()
+        s.sendall(request_pdu(echo_stub(b"x")))
+        self.assertTrue(closed_by_server(s))
+        # A second bind, an unknown PDU type, a fragment above the negotiated size, a fragment
+        # length below the header: closed.
+        for pdu in (bind_pdu(), header(42, 3, 16), request_pdu(b"\0" * 8, frag_len=0xFFFF),
+                    header(0, 3, 8)):
+            s = self.bound()
+            s.sendall(pdu)
+            self.assertTrue(closed_by_server(s), pdu[:4].hex())
+        # A bind for an interface the server lacks: bind_ack with a provider rejection.
+        s = self.connect()
+        s.sendall(bind_pdu(uuid=os.urandom(16)))
+        ack = recv_pdu(s)
+        self.assertEqual(ack[2], 12)
+        result, reason = struct.unpack_from("<HH", ack, len(ack) - 24)
+        self.assertEqual((result, reason), (2, 1))
+        self.assert_serving()
+
+    def test_bogus_lengths_do_not_allocate(self):
+        before = self.rss_kb()
+        # A 4 GB allocation hint on a small request: the call runs on what came.
+        s = self.bound()
+        s.sendall(request_pdu(echo_stub(b"abc"), alloc_hint=0xFFFFFFFF))
+        answer = recv_pdu(s)
+        self.assertEqual(answer[2], 2)
+        # An echo claiming a 4 GB array: bad stub data.
+        s.sendall(request_pdu(struct.pack("<lLL", 0x7FFFFFFF, 0x20000, 0xFFFFFFFF) + b"x" * 100))
+        answer = recv_pdu(s)
+        self.assertEqual((answer[2], struct.unpack_from("<L", answer, 24)[0]), (3, 1783))
+        # A request that never ends: 20 MB in fragments, past the 16 MB limit. A fault comes
+        # once the limit is passed; the rest is dropped and the connection goes on.
+        chunk = b"\xAA" * 4096
+        s.sendall(request_pdu(chunk, flags=1, call_id=7, alloc_hint=0xFFFFFFFF))
+        for i in range(20 * 256):
+            s.sendall(request_pdu(chunk, flags=2 if i == 20 * 256 - 1 else 0, call_id=7))
+        answer = recv_pdu(s, timeout=20)
+        self.assertEqual((answer[2], struct.unpack_from("<L", answer, 24)[0]), (3, 0x1C00001B))
+        s.sendall(request_pdu(echo_stub(b"after"), call_id=8))
+        answer = recv_pdu(s)
+        self.assertEqual((answer[2], answer[24 + 12:]), (2, b"after"))
+        self.assertLess(self.rss_kb() - before, 64 * 1024, "memory grew by more than 64 MB")
+        self.assert_serving()
+
+    def test_random_bytes_and_truncated_pdus(self):
+        rng = random.Random(7)
+        idle = self.connect()
+        idle.sendall(bind_pdu()[:10])  # half a header, left open throughout
+        before = self.rss_kb()
+        for round in range(150):
+            s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+            kind = round % 5
+            if kind == 0:
+                s.sendall(bytes(rng.getrandbits(8) for _ in range(rng.randrange(1, 3000))))
+            elif kind == 1:
+                pdu = bind_pdu()
+                s.sendall(pdu[:rng.randrange(1, len(pdu))])
+            elif kind == 2:
+                s.sendall(bind_pdu())
+                recv_pdu(s)
+                pdu = request_pdu(echo_stub(b"z" * 100))
+                s.sendall(pdu[:rng.randrange(1, len(pdu))])
+            elif kind == 3:
+                s.sendall(bind_pdu())
+                recv_pdu(s)
+                junk = bytearray(request_pdu(echo_stub(b"q" * 64)))
+                for _ in range(8):
+                    junk[rng.randrange(16, len(junk))] = rng.getrandbits(8)
+                s.sendall(bytes(junk))
+                recv_pdu(s, timeout=2)
+            else:
+                s.sendall(header(rng.getrandbits(8), rng.getrandbits(8), 0xFFFF) +
+                          os.urandom(200))
+            s.close()
+            if round % 50 == 49:
+                self.assert_serving()
+        self.assertLess(self.rss_kb() - before, 64 * 1024)
+        self.assert_serving()
+        self.assertIsNone(self.server.poll())
+
+    def test_two_hundred_clients_at_once(self):
+        results = []
+        lock = threading.Lock()
+        barrier = threading.Barrier(200)
+
+        def client(i):
+            ok = False
+            try:
+                s = socket.create_connection(("127.0.0.1", self.port), timeout=20)
+                s.sendall(bind_pdu())
+                recv_pdu(s, timeout=20)
+                barrier.wait(timeout=30)
+                payload = ("client %d" % i).encode()
+                s.sendall(request_pdu(echo_stub(payload)))
+                answer = recv_pdu(s, timeout=20)
+                ok = answer is not None and answer[24 + 12:] == payload
+                s.close()
+            finally:
+                with lock:
+                    results.append(ok)
+
+        threads = [threading.Thread(target=client, args=(i,)) for i in range(200)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=60)
+        self.assertEqual(results.count(True), 200)
+
+
+if __name__ == "__main__":
+    PROBE = sys.argv.pop(1)
+    unittest.main(verbosity=2)
