@@ -212,7 +212,7 @@ HANDLE SimFiles::GetStdHandle(DWORD stdHandle) {
               : stdHandle == STD_OUTPUT_HANDLE ? 1
               : stdHandle == STD_ERROR_HANDLE  ? 2
                                                : -1;
-  if (index < 0) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  if (index < 0) return Fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
   std::lock_guard<std::mutex> guard(stdLock_);
   if (std_[index] == nullptr) {
     // A descriptor of its own, so that closing the handle leaves the process's stream open.

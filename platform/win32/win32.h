@@ -125,6 +125,36 @@ class Win32Registry : public Registry {
                      std::vector<std::uint8_t>* data) override;
 };
 
+class Win32Sockets : public Sockets {
+ public:
+  int WSAStartup(std::uint16_t versionRequested, WsaData* data) override;
+  int WSACleanup() override;
+  int WSAGetLastError() override;
+  void WSASetLastError(int error) override;
+  int GetAddrInfoW(const std::wstring& nodeName, const std::wstring& serviceName,
+                   const AddrInfoW* hints, std::vector<AddrInfoW>* result) override;
+  std::wstring AddressToString(const SockAddr& address) override;
+  platform::SOCKET socket(int af, int type, int protocol) override;
+  int bind(platform::SOCKET s, const SockAddr& name) override;
+  int listen(platform::SOCKET s, int backlog) override;
+  platform::SOCKET accept(platform::SOCKET s, SockAddr* peer) override;
+  int connect(platform::SOCKET s, const SockAddr& name) override;
+  int send(platform::SOCKET s, const void* data, int length, int flags) override;
+  int recv(platform::SOCKET s, void* buffer, int length, int flags) override;
+  int sendto(platform::SOCKET s, const void* data, int length, int flags,
+             const SockAddr& to) override;
+  int recvfrom(platform::SOCKET s, void* buffer, int length, int flags, SockAddr* from) override;
+  int shutdown(platform::SOCKET s, int how) override;
+  int closesocket(platform::SOCKET s) override;
+  int setsockopt(platform::SOCKET s, int level, int optionName, const void* value,
+                 int length) override;
+  int getsockopt(platform::SOCKET s, int level, int optionName, void* value, int* length) override;
+  int getsockname(platform::SOCKET s, SockAddr* name) override;
+  int getpeername(platform::SOCKET s, SockAddr* name) override;
+  int ioctlsocket(platform::SOCKET s, long command, unsigned long* argument) override;
+  int WSAPoll(WsaPollFd* fds, unsigned long count, int timeoutMs) override;
+};
+
 class Win32Platform : public Platform {
  public:
   Kernel& kernel() override { return kernel_; }
@@ -134,6 +164,7 @@ class Win32Platform : public Platform {
   Processes& processes() override { return processes_; }
   Services& services() override { return services_; }
   Registry& registry() override { return registry_; }
+  Sockets& sockets() override { return sockets_; }
 
  private:
   Win32Kernel kernel_;
@@ -143,6 +174,7 @@ class Win32Platform : public Platform {
   Win32Processes processes_;
   Win32Services services_;
   Win32Registry registry_;
+  Win32Sockets sockets_;
 };
 
 }  // namespace platform::win32

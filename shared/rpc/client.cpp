@@ -254,7 +254,9 @@ void PutFloor(std::vector<std::uint8_t>& tower, std::span<const std::uint8_t> lh
 }
 
 std::vector<std::uint8_t> SyntaxFloorLhs(const SyntaxId& s) {
-  std::vector<std::uint8_t> lhs{0x0D};
+  std::vector<std::uint8_t> lhs;
+  lhs.reserve(1 + s.uuid.bytes.size() + 2);
+  lhs.push_back(0x0D);
   lhs.insert(lhs.end(), s.uuid.bytes.begin(), s.uuid.bytes.end());
   lhs.push_back(static_cast<std::uint8_t>(s.major));
   lhs.push_back(static_cast<std::uint8_t>(s.major >> 8));

@@ -55,12 +55,14 @@ void Writer::WideChars(std::wstring_view text) {
 }
 
 std::uint32_t Writer::Utf16Length(std::wstring_view text) {
-  std::uint32_t n = 0;
-  for (wchar_t c : text)
-    n += (sizeof(wchar_t) > 2 && static_cast<std::uint32_t>(c) >= 0x10000 &&
-          static_cast<std::uint32_t>(c) <= 0x10FFFF)
-             ? 2
-             : 1;
+  std::uint32_t n = static_cast<std::uint32_t>(text.size());
+  if constexpr (sizeof(wchar_t) > 2) {
+    // Characters beyond the first plane take a surrogate pair.
+    for (wchar_t c : text) {
+      auto v = static_cast<std::uint32_t>(c);
+      if (v >= 0x10000 && v <= 0x10FFFF) ++n;
+    }
+  }
   return n;
 }
 
