@@ -36,7 +36,7 @@ bool PjlReader::Read(JobData& source) {
   Skip(-4);  // "@PJL", consumed by detection
   State state = kIgnoring;
   std::string token;
-  do {
+  for (;;) {
     std::uint8_t next = 0;
     if (!GetNextChar(next)) break;
     Skip(-1);
@@ -50,7 +50,9 @@ bool PjlReader::Read(JobData& source) {
       if (GetNextChar(byte) && byte != '\n') SkipPast('\n');
       break;
     }
-    if (token == "\x1b%-12345X") break;
+    // The end of the data (a header cut short before it named its language, too), or the
+    // universal exit.
+    if (token.empty() || token == "\x1b%-12345X") break;
     if (token == "@PJL") {
       state = kCommand;
       continue;
@@ -97,7 +99,7 @@ bool PjlReader::Read(JobData& source) {
       case kCopies:
       case kQuantity:
         // Every token up to the next "@PJL" is taken as the copy count.
-        if (!token.empty()) copies = DecimalValue(token);
+        copies = DecimalValue(token);
         break;
       case kEnter:
         state = token == "LANGUAGE" ? kLanguage : kIgnoring;
@@ -121,12 +123,12 @@ bool PjlReader::Read(JobData& source) {
         state = kIgnoring;
         break;
       case kException:
-        if (!token.empty()) ReadJobTicket();
+        ReadJobTicket();
         break;
       case kIgnoring:
         break;
     }
-  } while (!token.empty());
+  }
   return true;
 }
 

@@ -87,6 +87,8 @@ TEST_F(PjlReaderTest, EnteredLanguages) {
       {"ZJS counts nothing, detection goes on",
        "@PJL SET COPIES=2\n@PJL ENTER LANGUAGE=ZJS\n" + kUel + "@PJL EOJ\n" + kUel,
        analysis::kCounted, 0, 2, L::Unknown},
+      {"cut short before the name", "@PJL SET COPIES=2\n@PJL ENTER LANGUAGE = ", analysis::kCounted,
+       0, 2, L::Unknown},
       {"unknown language", "@PJL ENTER LANGUAGE=NOSUCH\n", analysis::kNotRecognised, 0, 1,
        L::Unknown},
       {"GDI without its data", "@PJL ENTER LANGUAGE=GDI\nxyz", analysis::kNotRecognised, 0, 1,
@@ -173,6 +175,48 @@ TEST_F(PjlReaderTest, PrintCountWithoutCopiesCountsFromTheStart) {
   EXPECT_EQ(a.result, analysis::kCounted);
   EXPECT_EQ(a.counts.pages, 2);
   EXPECT_EQ(a.counts.copies, 1);
+}
+
+}  // namespace
+}  // namespace gatelib::printing
+
+namespace gatelib::printing {
+namespace {
+
+// Jobs cut at every length, and jobs of random header words and comments, are read to an end.
+TEST_F(PjlReaderTest, TruncatedAndRandomHeadersEnd) {
+  const std::string job =
+      kUel + "@PJL JOB\r\n@PJL SET QTY = 2\r\n@PJL SET DUPLEX=ON\r\n@PJL COMMENT x\r\n" +
+      "@PJL XCPT <a/>\r\n@PJL ENTER LANGUAGE = POSTSCRIPT\r\n%!PS\n%%Requirements: numcopies(3)\n" +
+      "%%Pages: (atend)\n%%BeginSetup\n/NumCopies null\n%%EndSetup\n%%Page: (1) 1\n" +
+      "%%PageTrailer\n%%Pages: 1\n" + kUel + "@PJL ENTER LANGUAGE=PCL\n\x1b" + "Ex\f" + kUel +
+      "@PJL EOJ\r\n" + kUel;
+  for (std::size_t n = 0; n <= job.size(); ++n) {
+    // A language name cut short is a language this reader does not know.
+    Analysis a = Analyse(job.substr(0, n));
+    if (n == job.size()) {
+      EXPECT_EQ(a.result, analysis::kCounted);
+    }
+    EXPECT_TRUE(a.result == analysis::kCounted || a.result == analysis::kNotRecognised) << n;
+    EXPECT_LE(a.counts.pages, 2);
+  }
+  const char* words[] = {"@PJL",   "SET",        "ENTER", "LANGUAGE", "=",           ":",
+                         "COPIES", "QTY",        "EOJ",   "XCPT",     "COMMENT",     "\n",
+                         "SMART",  "ZJS",        "HPGL2", "%%Pages:", "(atend)",     "((",
+                         ")",      "%%Page:",    "3",     "-7",       "99999999999", "\x1b",
+                         "%",      "POSTSCRIPT", "PCL",   "\x04",     "$PJL PRINT"};
+  std::uint32_t seed = 7;
+  for (int round = 0; round < 300; ++round) {
+    std::string bytes = "@PJL ";
+    for (int i = 0; i < 60; ++i) {
+      seed = seed * 1103515245 + 12345;
+      bytes += words[(seed >> 16) % std::size(words)];
+      if ((seed >> 8) % 2 == 0) bytes += ' ';
+    }
+    Analysis a = Analyse(bytes);
+    EXPECT_NE(a.result, -1);
+    EXPECT_GE(a.counts.pages, 0);
+  }
 }
 
 }  // namespace
