@@ -67,6 +67,24 @@ class TollcountTest(unittest.TestCase):
         # Nothing was written on the simulated machine.
         self.assertFalse(os.path.exists(self.machine))
 
+    def test_postscript_and_pcl5_files_agree_with_the_manifest(self):
+        checked = 0
+        for entry in manifest():
+            if entry["language"] not in ("POSTSCRIPT", "PCL"):
+                continue
+            with self.subTest(file=entry["file"]):
+                path = os.path.join(TESTDATA, entry["file"])
+                [row] = self.json_rows(self.run_tool("--json", path))
+                self.assertEqual(row["result"], 0)
+                self.assertEqual(row["language"], entry["language"])
+                self.assertEqual((row["pages"], row["copies"], row["duplex"]),
+                                 (entry["pages"], entry["copies"], entry["duplex"]))
+                # Neither language states the colour of the job in its data.
+                if row["colourKnown"]:
+                    self.assertEqual(row["colour"], entry["colour"])
+                checked += 1
+        self.assertGreaterEqual(checked, 5)
+
     def test_json_has_every_count(self):
         done = self.run_tool("--json", os.path.join(TESTDATA, "d02.ps2write.ps"))
         [row] = self.json_rows(done)
@@ -102,7 +120,7 @@ class TollcountTest(unittest.TestCase):
         self.assertEqual((row["result"], row["pages"], row["language"]), (0, 1, "Unknown"))
         # A first language that is not understood leaves the data to detection from its start.
         plain = self.json_rows(self.run_tool("--json", path))
-        tried = self.json_rows(self.run_tool("--json", "--language", "PCL", path))
+        tried = self.json_rows(self.run_tool("--json", "--language", "PCLXL", path))
         self.assertEqual(tried, plain)
 
     def test_standard_input_from_a_pipe_and_a_file(self):

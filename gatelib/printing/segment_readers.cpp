@@ -1,17 +1,27 @@
 #include "gatelib/printing/segment_readers.h"
 
+#include "gatelib/printing/pcl5_reader.h"
+#include "gatelib/printing/pjl_reader.h"
+#include "gatelib/printing/postscript_reader.h"
+
 namespace gatelib::printing {
 namespace {
 
 // Each reader is made here for the language whose segment it reads, for example
-//   case PrinterLanguage::PJL: return std::make_unique<PjlReader>(pageEnds);
-// A language without a case ends the analysis as not recognised when it is met.
+//   case PrinterLanguage::PJL: return std::make_unique<PjlReader>(pageEnds, *this);
+// A language without a case ends the analysis as not recognised when it is met (or, entered
+// from a PJL header, makes the header's reading fail).
 class BuiltInSegmentReaders : public SegmentReaders {
  public:
   std::unique_ptr<StreamReader> MakeReader(PrinterLanguage language,
                                            PageEndList& pageEnds) const override {
-    static_cast<void>(pageEnds);
     switch (language) {
+      case PrinterLanguage::PJL:
+        return std::make_unique<PjlReader>(pageEnds, *this);
+      case PrinterLanguage::PCL:
+        return std::make_unique<Pcl5Reader>();
+      case PrinterLanguage::POSTSCRIPT:
+        return std::make_unique<PostScriptReader>();
       default:
         return nullptr;
     }

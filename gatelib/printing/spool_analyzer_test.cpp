@@ -371,8 +371,8 @@ TEST_F(SpoolAnalyzerTest, RealFilesWithTheReadersOfThisBuild) {
     int result;
     L language;
   } cases[] = {
-      {"d04.ljet4.pcl", analysis::kNotRecognised, L::PCL},
-      {"d02.ps2write.ps", analysis::kNotRecognised, L::POSTSCRIPT},
+      {"d04.ljet4.pcl", analysis::kCounted, L::PCL},
+      {"d02.ps2write.ps", analysis::kCounted, L::POSTSCRIPT},
       {"d02.xpswrite-ticket-2copies.xps", analysis::kNotRecognised, L::XPS},
       {"d06.pdfwrite.pdf", analysis::kNotRecognised, L::Unknown},
       {"d04.foo2zjs.zjs", analysis::kNotRecognised, L::Unknown},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace gatelib::printing {
@@ -105,6 +106,33 @@ bool SkipPast(JobData& data, std::uint8_t byte) {
     }
     data.Advance(window.size());
   }
+}
+
+int DecimalValue(std::string_view text) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > std::numeric_limits<int>::max()) value = std::numeric_limits<int>::max();
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+std::string UpperAscii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper;
+}
+
+std::wstring WidenBytes(std::string_view text) {
+  std::wstring wide;
+  wide.reserve(text.size());
+  for (char c : text) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  return wide;
 }
 
 bool StreamReader::Read(JobData& source) {

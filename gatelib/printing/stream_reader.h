@@ -127,6 +127,14 @@ class StreamReader {
   SeparatorSet separators_;
 };
 
+// The decimal integer that `text` begins with (an optional sign, then digits), clamped to the
+// range of int; 0 when it does not begin with one.
+int DecimalValue(std::string_view text);
+// `text` with the ASCII letters upper-cased.
+std::string UpperAscii(std::string_view text);
+// A byte string as a wide string, one character per byte.
+std::wstring WidenBytes(std::string_view text);
+
 // The scans of StreamReader on a JobData of its own.
 bool FindText(JobData& data, std::string_view text);
 bool SkipPast(JobData& data, std::uint8_t byte);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gatelib/printing/job_data.h"
+#include "gatelib/printing/spool_analyzer.h"
 #include "platform/platform.h"
 #include "testing/machine_fixture.h"
 
@@ -140,5 +141,27 @@ class SpyPlatform : public platform::Platform {
 inline std::wstring TestData(const std::string& name) {
   return tollgate::testing::Wide(std::filesystem::path(TOLLGATE_TESTDATA) / name);
 }
+
+// A fresh machine on which spool files of the test's bytes are analysed with the built-in
+// readers.
+class AnalysisTest : public tollgate::testing::MachineTest {
+ protected:
+  struct Analysis {
+    int result = -1;
+    JobCounts counts;
+  };
+  Analysis Analyse(const std::string& bytes) {
+    tollgate::testing::WriteBytes(Folder() / "00001.spl", bytes);
+    return AnalyseFile(tollgate::testing::Wide(Folder() / "00001.spl"));
+  }
+  Analysis AnalyseFile(const std::wstring& path) {
+    SpoolAnalyzer analyzer(kSpoolBufferSize, PrinterLanguage::Unknown, pageEnds);
+    Analysis a;
+    a.result = analyzer.Open(path, nullptr);
+    a.counts = analyzer.Counts();
+    return a;
+  }
+  PageEndList pageEnds;
+};
 
 }  // namespace gatelib::printing::test
