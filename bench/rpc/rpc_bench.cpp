@@ -17,9 +17,9 @@ const SyntaxId kEcho{Uuid::Of("0d6fa1e5-8f3b-4a53-9c1e-6a1b2c3d4e5f"), 1, 0};
 class EchoServer {
  public:
   EchoServer() {
-    ServerInterface spec;
-    spec.id = kEcho;
-    spec.operations.push_back([](CallContext&, ndr::Reader& in, ndr::Writer& out) {
+    ServerInterface definition;
+    definition.id = kEcho;
+    definition.operations.push_back([](CallContext&, ndr::Reader& in, ndr::Writer& out) {
       std::int32_t n = in.I32();
       std::vector<std::uint8_t> data;
       in.UniquePointer([&] {
@@ -31,7 +31,7 @@ class EchoServer {
       out.UniquePointer(!data.empty(), [&] { out.ConformantBytes(data); });
     });
     server_.UseProtseq(L"ncacn_ip_tcp", 1000);
-    server_.RegisterIf(spec, RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH, 1234);
+    server_.RegisterIf(definition, RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH, 1234);
     server_.SetMaxMessage(64u << 20);
     server_.Listen(1, 1234, true);
     port_ = std::to_wstring(server_.Ports().at(0));
@@ -83,12 +83,10 @@ void BM_Echo2MB(benchmark::State& state) {
   Binding b(L"127.0.0.1", server.Port());
   b.SetMaxMessage(64u << 20);
   std::vector<std::uint8_t> data(2u << 20);
-  for (std::size_t i = 0; i < data.size(); ++i)
-    data[i] = static_cast<std::uint8_t>(i * 13);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 13);
   for (auto _ : state) {
     auto back = Echo(b, data);
-    if (back != data)
-      state.SkipWithError("echo differs");
+    if (back != data) state.SkipWithError("echo differs");
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data.size() * 2));
 }
@@ -118,8 +116,7 @@ void BM_ConcurrentClients(benchmark::State& state) {
         (ok ? good : bad) += 1;
       });
     }
-    for (auto& t : threads)
-      t.join();
+    for (auto& t : threads) t.join();
     answered += good;
     failed += bad;
   }

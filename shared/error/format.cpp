@@ -71,16 +71,16 @@ std::wstring FormatW(std::wstring_view format, std::initializer_list<FormatArg> 
       break;
     }
     wchar_t conv = format[i++];
-    std::wstring_view spec = format.substr(start, i - start);
+    std::wstring_view directive = format.substr(start, i - start);
     if (next == args.end()) {
-      out.append(spec);
+      out.append(directive);
       continue;
     }
     const auto& value = next->Value();
     std::wstring body;
     if (conv == L's') {
       if (!std::holds_alternative<std::wstring_view>(value)) {
-        out.append(spec);
+        out.append(directive);
         ++next;
         continue;
       }
@@ -88,7 +88,7 @@ std::wstring FormatW(std::wstring_view format, std::initializer_list<FormatArg> 
     } else if (conv == L'd' || conv == L'i' || conv == L'u' || conv == L'x' || conv == L'X' ||
                conv == L'c') {
       if (std::holds_alternative<std::wstring_view>(value)) {
-        out.append(spec);
+        out.append(directive);
         ++next;
         continue;
       }
@@ -118,7 +118,7 @@ std::wstring FormatW(std::wstring_view format, std::initializer_list<FormatArg> 
         if (zero && !left && width > body.size()) body.insert(0, width - body.size(), L'0');
       }
     } else {
-      out.append(spec);
+      out.append(directive);
       ++next;
       continue;
     }

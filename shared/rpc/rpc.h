@@ -63,11 +63,12 @@ RPC_STATUS RpcServerUseProtseqEpW(const std::wstring& protseq, unsigned maxCalls
 RPC_STATUS RpcServerUseProtseqW(const std::wstring& protseq, unsigned maxCalls);
 RPC_STATUS RpcServerInqBindings(RPC_BINDING_VECTOR* bindings);
 // The simulated machine has no endpoint mapper: registering with it does nothing.
-RPC_STATUS RpcEpRegisterW(const ServerInterface& spec, const RPC_BINDING_VECTOR& bindings,
+RPC_STATUS RpcEpRegisterW(const ServerInterface& definition, const RPC_BINDING_VECTOR& bindings,
                           const std::vector<Uuid>* objects, const wchar_t* annotation);
-RPC_STATUS RpcServerRegisterIfEx(const ServerInterface& spec, unsigned flags, unsigned maxCalls);
+RPC_STATUS RpcServerRegisterIfEx(const ServerInterface& definition, unsigned flags,
+                                 unsigned maxCalls);
 // Null: every interface.
-RPC_STATUS RpcServerUnregisterIf(const ServerInterface* spec, bool waitForCallsToComplete);
+RPC_STATUS RpcServerUnregisterIf(const ServerInterface* definition, bool waitForCallsToComplete);
 RPC_STATUS RpcServerListen(unsigned minThreads, unsigned maxCalls, bool dontWait);
 RPC_STATUS RpcMgmtStopServerListening();
 RPC_STATUS RpcMgmtWaitServerListen();

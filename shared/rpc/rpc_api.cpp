@@ -211,12 +211,14 @@ RPC_STATUS RpcEpRegisterW(const ServerInterface&, const RPC_BINDING_VECTOR& bind
   return bindings.empty() ? RPC_S_NO_BINDINGS : RPC_S_OK;
 }
 
-RPC_STATUS RpcServerRegisterIfEx(const ServerInterface& spec, unsigned flags, unsigned maxCalls) {
-  return ProcessServer().RegisterIf(spec, flags, maxCalls);
+RPC_STATUS RpcServerRegisterIfEx(const ServerInterface& definition, unsigned flags,
+                                 unsigned maxCalls) {
+  return ProcessServer().RegisterIf(definition, flags, maxCalls);
 }
 
-RPC_STATUS RpcServerUnregisterIf(const ServerInterface* spec, bool waitForCallsToComplete) {
-  return ProcessServer().UnregisterIf(spec ? &spec->id : nullptr, waitForCallsToComplete);
+RPC_STATUS RpcServerUnregisterIf(const ServerInterface* definition, bool waitForCallsToComplete) {
+  return ProcessServer().UnregisterIf(definition ? &definition->id : nullptr,
+                                      waitForCallsToComplete);
 }
 
 RPC_STATUS RpcServerListen(unsigned minThreads, unsigned maxCalls, bool dontWait) {

@@ -275,10 +275,10 @@ ShapesCase FixedCase() {
 }
 
 ServerInterface EchoServer() {
-  ServerInterface spec;
-  spec.id = EchoInterface();
-  spec.operations.resize(4);
-  spec.operations[0] = [](CallContext&, ndr::Reader& in, ndr::Writer& out) {
+  ServerInterface definition;
+  definition.id = EchoInterface();
+  definition.operations.resize(4);
+  definition.operations[0] = [](CallContext&, ndr::Reader& in, ndr::Writer& out) {
     std::int32_t n = in.I32();
     std::vector<std::uint8_t> data;
     in.UniquePointer([&] {
@@ -290,21 +290,21 @@ ServerInterface EchoServer() {
     out.I32(static_cast<std::int32_t>(data.size()));
     out.UniquePointer(!data.empty(), [&] { out.ConformantBytes(data); });
   };
-  spec.operations[1] = [](CallContext&, ndr::Reader& in, ndr::Writer&) {
+  definition.operations[1] = [](CallContext&, ndr::Reader& in, ndr::Writer&) {
     RpcRaiseException(static_cast<RPC_STATUS>(in.U32()));
   };
-  spec.operations[2] = [](CallContext&, ndr::Reader& in, ndr::Writer& out) {
+  definition.operations[2] = [](CallContext&, ndr::Reader& in, ndr::Writer& out) {
     std::this_thread::sleep_for(std::chrono::milliseconds(in.U32()));
     out.U32(1);
   };
-  spec.operations[3] = [](CallContext&, ndr::Reader& in, ndr::Writer& out) {
+  definition.operations[3] = [](CallContext&, ndr::Reader& in, ndr::Writer& out) {
     CounterSnapshot snapshot = ReadSnapshot(in);
     std::string text = in.String();
     double when = in.Double();
     std::vector<QueueEntry> queues = ReadQueues(in);
     WriteAnswer(out, Compute(snapshot, text, when, queues));
   };
-  return spec;
+  return definition;
 }
 
 int Serve() {

@@ -21,10 +21,10 @@ const SyntaxId kTestInterface{Uuid::Of("0d6fa1e5-8f3b-4a53-9c1e-6a1b2c3d4e5f"), 
 // op 1: raises the status it is given; op 2: sleeps the milliseconds it is given;
 // op 3: throws a C++ exception; op 4: none.
 ServerInterface TestInterface() {
-  ServerInterface spec;
-  spec.id = kTestInterface;
-  spec.operations.resize(5);
-  spec.operations[0] = [](CallContext&, ndr::Reader& in, ndr::Writer& out) {
+  ServerInterface definition;
+  definition.id = kTestInterface;
+  definition.operations.resize(5);
+  definition.operations[0] = [](CallContext&, ndr::Reader& in, ndr::Writer& out) {
     std::int32_t count = in.I32();
     std::vector<std::uint8_t> bytes;
     in.UniquePointer([&] {
@@ -35,17 +35,17 @@ ServerInterface TestInterface() {
     out.I32(static_cast<std::int32_t>(bytes.size()));
     out.UniquePointer(!bytes.empty(), [&] { out.ConformantBytes(bytes); });
   };
-  spec.operations[1] = [](CallContext&, ndr::Reader& in, ndr::Writer&) {
+  definition.operations[1] = [](CallContext&, ndr::Reader& in, ndr::Writer&) {
     RpcRaiseException(static_cast<RPC_STATUS>(in.U32()));
   };
-  spec.operations[2] = [](CallContext&, ndr::Reader& in, ndr::Writer& out) {
+  definition.operations[2] = [](CallContext&, ndr::Reader& in, ndr::Writer& out) {
     std::this_thread::sleep_for(std::chrono::milliseconds(in.U32()));
     out.U32(1);
   };
-  spec.operations[3] = [](CallContext&, ndr::Reader&, ndr::Writer&) {
+  definition.operations[3] = [](CallContext&, ndr::Reader&, ndr::Writer&) {
     throw std::runtime_error("manager failure");
   };
-  return spec;
+  return definition;
 }
 
 std::vector<std::uint8_t> Echo(Binding& b, const std::vector<std::uint8_t>& bytes) {

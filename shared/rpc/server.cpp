@@ -177,11 +177,11 @@ std::size_t Server::Connections() {
   return n;
 }
 
-RPC_STATUS Server::RegisterIf(const ServerInterface& spec, unsigned, unsigned) {
-  auto copy = std::make_shared<const ServerInterface>(spec);
+RPC_STATUS Server::RegisterIf(const ServerInterface& definition, unsigned, unsigned) {
+  auto copy = std::make_shared<const ServerInterface>(definition);
   std::lock_guard<std::mutex> guard(mutex_);
   for (auto& existing : interfaces_) {
-    if (existing->id == spec.id) {
+    if (existing->id == definition.id) {
       existing = std::move(copy);
       return RPC_S_OK;
     }
@@ -373,12 +373,12 @@ void Server::Execute(Connection& connection, CallState& call) {
   for (const auto& [id, syntax] : call.contexts) {
     if (id == call.contextId) abstract = &syntax;
   }
-  std::shared_ptr<const ServerInterface> spec = abstract ? FindExact(*abstract) : nullptr;
-  if (!spec) {
+  std::shared_ptr<const ServerInterface> definition = abstract ? FindExact(*abstract) : nullptr;
+  if (!definition) {
     fault(nca_unk_if, true);
     return;
   }
-  if (call.opnum >= spec->operations.size() || !spec->operations[call.opnum]) {
+  if (call.opnum >= definition->operations.size() || !definition->operations[call.opnum]) {
     fault(nca_op_rng_error, true);
     return;
   }
@@ -395,7 +395,7 @@ void Server::Execute(Connection& connection, CallState& call) {
   std::optional<std::uint32_t> failure;
   bool didNotExecute = false;
   try {
-    spec->operations[call.opnum](context, in, out);
+    definition->operations[call.opnum](context, in, out);
   } catch (const RpcException& e) {
     failure = FaultFromStatus(e.Status());
     didNotExecute = e.Status() == RPC_X_BAD_STUB_DATA;
@@ -434,16 +434,16 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
     for (const auto& element : bind.contexts) {
       pdu::ContextResult result;
       bool mismatch = false;
-      auto spec = Find(element.abstract, &mismatch);
+      auto definition = Find(element.abstract, &mismatch);
       bool ndr = std::find(element.transfers.begin(), element.transfers.end(), Ndr20()) !=
                  element.transfers.end();
       bool features =
           std::any_of(element.transfers.begin(), element.transfers.end(),
                       [](const SyntaxId& t) { return IsBindTimeFeatureNegotiation(t.uuid); });
-      if (!spec && !features) {
+      if (!definition && !features) {
         result.result = pdu::kProviderRejection;
         result.reason = pdu::kAbstractSyntaxNotSupported;
-      } else if (ndr && spec) {
+      } else if (ndr && definition) {
         if (call.contexts.size() >= kMaxContextsPerConnection) {
           result.result = pdu::kProviderRejection;
           result.reason = pdu::kLocalLimitExceeded;

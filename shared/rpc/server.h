@@ -64,7 +64,7 @@ class Server {
   // The string bindings of the endpoints: "ncacn_ip_tcp:HOST[port]".
   RPC_STATUS InqBindings(std::vector<std::wstring>* bindings);
   // Registering an interface again replaces its operations.
-  RPC_STATUS RegisterIf(const ServerInterface& spec, unsigned flags, unsigned maxCalls);
+  RPC_STATUS RegisterIf(const ServerInterface& definition, unsigned flags, unsigned maxCalls);
   // One interface, or every one (null). Calls to it then get a fault.
   RPC_STATUS UnregisterIf(const SyntaxId* id, bool waitForCalls);
   // Starts accepting connections. With dontWait false, returns when listening has stopped.

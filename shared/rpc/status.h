@@ -58,7 +58,7 @@ inline constexpr RPC_STATUS RPC_X_BAD_STUB_DATA = 1783;
 inline constexpr RPC_STATUS RPC_S_CALL_CANCELLED = 1818;
 inline constexpr RPC_STATUS RPC_S_COMM_FAILURE = 1820;
 
-// Status values of fault PDUs (the NCA codes of the DCE specification).
+// Status values of fault PDUs (the NCA status codes of DCE/RPC).
 inline constexpr std::uint32_t nca_s_fault_int_div_by_zero = 0x1C000001;
 inline constexpr std::uint32_t nca_s_fault_addr_error = 0x1C000002;
 inline constexpr std::uint32_t nca_s_fault_fp_div_zero = 0x1C000003;

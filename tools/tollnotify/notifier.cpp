@@ -160,9 +160,9 @@ const rpc::SyntaxId& WorkstationConfirmId() {
 }
 
 rpc::ServerInterface WorkstationNotifier(CallSink sink) {
-  rpc::ServerInterface spec;
-  spec.id = WorkstationNotifierId();
-  spec.operations.push_back(Operation(sink, [](Reader& in) {
+  rpc::ServerInterface definition;
+  definition.id = WorkstationNotifierId();
+  definition.operations.push_back(Operation(sink, [](Reader& in) {
     CallJson call("WorkstationNotifier", 0, "Reserved0");
     std::int32_t a = in.I32();
     std::int32_t b = in.I32();
@@ -184,16 +184,16 @@ rpc::ServerInterface WorkstationNotifier(CallSink sink) {
     WriteAccounts(call, accounts);
     return call.Finish();
   }));
-  spec.operations.push_back(Operation(sink, [](Reader& in) {
+  definition.operations.push_back(Operation(sink, [](Reader& in) {
     CallJson call("WorkstationNotifier", 1, "ShowFeedback");
     call.Text("message", in.WideString());
     return call.Finish();
   }));
-  spec.operations.push_back(
+  definition.operations.push_back(
       Operation(sink, [](Reader& in) { return Authentication(in, 2, "RequestAuthorization"); }));
-  spec.operations.push_back(
+  definition.operations.push_back(
       Operation(sink, [](Reader& in) { return Authentication(in, 3, "RequestAuthentication"); }));
-  spec.operations.push_back(Operation(sink, [](Reader& in) {
+  definition.operations.push_back(Operation(sink, [](Reader& in) {
     CallJson call("WorkstationNotifier", 4, "RequestAccount");
     std::int32_t jobId = in.I32();
     std::int16_t idCount = in.I16();
@@ -224,13 +224,13 @@ rpc::ServerInterface WorkstationNotifier(CallSink sink) {
     WriteAccounts(call, accounts);
     return call.Finish();
   }));
-  return spec;
+  return definition;
 }
 
 rpc::ServerInterface WorkstationConfirm(CallSink sink) {
-  rpc::ServerInterface spec;
-  spec.id = WorkstationConfirmId();
-  spec.operations.push_back(Operation(sink, [](Reader& in) {
+  rpc::ServerInterface definition;
+  definition.id = WorkstationConfirmId();
+  definition.operations.push_back(Operation(sink, [](Reader& in) {
     CallJson call("WorkstationConfirm", 0, "ConfirmPrint");
     std::wstring computer = in.WideString();
     std::uint8_t reserved1 = in.U8();
@@ -248,7 +248,7 @@ rpc::ServerInterface WorkstationConfirm(CallSink sink) {
     call.Int("reserved3", reserved3);
     return call.Finish();
   }));
-  return spec;
+  return definition;
 }
 
 std::string Utf8(const std::wstring& text) {
