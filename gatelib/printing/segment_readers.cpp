@@ -1,5 +1,7 @@
 #include "gatelib/printing/segment_readers.h"
 
+#include "gatelib/printing/pclxl_reader.h"
+
 namespace gatelib::printing {
 namespace {
 
@@ -10,8 +12,9 @@ class BuiltInSegmentReaders : public SegmentReaders {
  public:
   std::unique_ptr<StreamReader> MakeReader(PrinterLanguage language,
                                            PageEndList& pageEnds) const override {
-    static_cast<void>(pageEnds);
     switch (language) {
+      case PrinterLanguage::PCLXL:
+        return std::make_unique<PclXlReader>(pageEnds);
       default:
         return nullptr;
     }
