@@ -56,12 +56,13 @@ void Image(std::string& s, std::uint8_t compression, const std::string& data) {
   s += '\xB2';  // EndImage
 }
 
-std::string Page(bool colour) {
+// A page of painting in grey; with `images` also the grey images (and in `colour` a colour one).
+std::string Page(bool colour, bool images) {
   std::string s;
   Scalar(s, 2, 0x25);  // MediaSize A4
   Scalar(s, 0, 0x28);  // Orientation
   s += '\x43';         // BeginPage
-  for (int k = 0; k < 2000; ++k) {
+  for (int k = 0; k < (images ? 2000 : 20000); ++k) {
     const auto grey = static_cast<char>(k % 256);
     s += "\xC8\xC1\x03";
     s += '\x00';
@@ -73,6 +74,10 @@ std::string Page(bool colour) {
     Put16(s, k + 10);
     Put16(s, k + 10);
     s += "\xF8\x42\x86";  // BoundingBox, Rectangle
+  }
+  if (!images) {
+    s += '\x44';
+    return s;
   }
   std::string pixels;
   for (int k = 0; k < 300000; ++k) pixels += std::string(3, static_cast<char>(k * 7));
@@ -93,16 +98,16 @@ std::string Page(bool colour) {
   return s;
 }
 
-const fs::path& PclXlFile() {
-  static const fs::path path = [] {
+fs::path MakePclXlFile(bool images) {
+  {
     const std::uint64_t bytes = PclXlMegabytes() << 20;
-    fs::path p = fs::temp_directory_path() /
-                 ("tollgate-bench-" + std::to_string(PclXlMegabytes()) + "M.pxl");
+    fs::path p = fs::temp_directory_path() / ("tollgate-bench-" + std::to_string(PclXlMegabytes()) +
+                                              (images ? "M.pxl" : "M-vectors.pxl"));
     std::error_code ec;
     if (!fs::exists(p, ec) || fs::file_size(p, ec) < bytes) {
       std::ofstream out(p, std::ios::binary);
-      const std::string mono = Page(false);
-      const std::string colour = Page(true);
+      const std::string mono = Page(false, images);
+      const std::string colour = Page(true, images);
       std::string head = "\x1b%-12345X@PJL ENTER LANGUAGE=PCLXL\n) HP-PCL XL;2;0\n";
       head += std::string("\xD1\x2C\x01\x2C\x01\xF8\x89\xC0\x00\xF8\x86\x41",
                           12);  // units, measure, session
@@ -116,7 +121,16 @@ const fs::path& PclXlFile() {
       out << "\x42\x1b%-12345X";
     }
     return p;
-  }();
+  }
+}
+
+// Pages with images, and pages of vector painting only.
+const fs::path& PclXlFile() {
+  static const fs::path path = MakePclXlFile(true);
+  return path;
+}
+const fs::path& VectorFile() {
+  static const fs::path path = MakePclXlFile(false);
   return path;
 }
 
@@ -124,10 +138,12 @@ void PclXlSetup() {
   static bool done = [] {
     platform::Install(std::make_shared<platform::sim::Machine>(fs::temp_directory_path() /
                                                                "tollgate-bench-machine"));
-    std::ifstream warm(PclXlFile(), std::ios::binary);
-    std::vector<char> block(1 << 20);
-    while (warm.read(block.data(), static_cast<std::streamsize>(block.size())) ||
-           warm.gcount() > 0) {
+    for (const fs::path& file : {PclXlFile(), VectorFile()}) {
+      std::ifstream warm(file, std::ios::binary);
+      std::vector<char> block(1 << 20);
+      while (warm.read(block.data(), static_cast<std::streamsize>(block.size())) ||
+             warm.gcount() > 0) {
+      }
     }
     return true;
   }();
@@ -154,13 +170,13 @@ std::wstring WidePath(const fs::path& path) {
   return std::wstring(s.begin(), s.end());
 }
 
-void FileBytes(benchmark::State& state) {
+void FileBytes(benchmark::State& state, const fs::path& file) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(fs::file_size(PclXlFile())));
+                          static_cast<std::int64_t>(fs::file_size(file)));
 }
 
-// The plain byte scan of the PCL XL file.
-void BM_PclXlFileGetNextChar(benchmark::State& state) {
+// The plain byte scan of a PCL XL file.
+void ByteScan(benchmark::State& state, const fs::path& file) {
   PclXlSetup();
   for (auto _ : state) {
     std::uint64_t sum = 0;
@@ -170,15 +186,14 @@ void BM_PclXlFileGetNextChar(benchmark::State& state) {
       while (data.GetNextChar(byte)) local += byte;
       sum = local;
     });
-    scan.Open(WidePath(PclXlFile()), nullptr);
+    scan.Open(WidePath(file), nullptr);
     benchmark::DoNotOptimize(sum);
   }
-  FileBytes(state);
+  FileBytes(state, file);
 }
-BENCHMARK(BM_PclXlFileGetNextChar)->Unit(benchmark::kMillisecond);
 
 // The reader's count of the stream after the PJL line.
-void BM_PclXlReaderCount(benchmark::State& state) {
+void ReaderCount(benchmark::State& state, const fs::path& file) {
   PclXlSetup();
   for (auto _ : state) {
     int pages = 0;
@@ -189,12 +204,28 @@ void BM_PclXlReaderCount(benchmark::State& state) {
       reader.Read(data);
       pages = reader.pages;
     });
-    count.Open(WidePath(PclXlFile()), nullptr);
+    count.Open(WidePath(file), nullptr);
     if (pages == 0) state.SkipWithError("no pages counted");
     state.counters["pages"] = pages;
   }
-  FileBytes(state);
+  FileBytes(state, file);
 }
+
+void BM_PclXlFileGetNextChar(benchmark::State& state) {
+  ByteScan(state, PclXlFile());
+}
+void BM_PclXlReaderCount(benchmark::State& state) {
+  ReaderCount(state, PclXlFile());
+}
+void BM_PclXlVectorFileGetNextChar(benchmark::State& state) {
+  ByteScan(state, VectorFile());
+}
+void BM_PclXlReaderCountVectors(benchmark::State& state) {
+  ReaderCount(state, VectorFile());
+}
+BENCHMARK(BM_PclXlFileGetNextChar)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PclXlReaderCount)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PclXlVectorFileGetNextChar)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PclXlReaderCountVectors)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -147,7 +147,7 @@ bool PclXlReader::ReadTag(std::uint8_t tag) {
     case 0xC4:
       return ReadScalar(4, true);
     case 0xC5:
-      data_->Skip(4);
+      SkipFixed(4);
       return true;
     case 0xC8:
     case 0xC9:
@@ -161,26 +161,26 @@ bool PclXlReader::ReadTag(std::uint8_t tag) {
       ReadPair(tag);
       return true;
     case 0xD0:
-      data_->Skip(2);
+      SkipFixed(2);
       return true;
     case 0xD2:
     case 0xD4:
-      data_->Skip(8);
+      SkipFixed(8);
       return true;
     case 0xD3:
-      data_->Skip(4);
+      SkipFixed(4);
       return true;
     case 0xE0:
-      data_->Skip(4);
+      SkipFixed(4);
       return true;
     case 0xE1:
     case 0xE3:
-      data_->Skip(8);
+      SkipFixed(8);
       return true;
     case 0xE2:
     case 0xE4:
     case 0xE5:
-      data_->Skip(16);
+      SkipFixed(16);
       return true;
     case 0xF8: {
       std::uint8_t id = 0;
@@ -189,7 +189,7 @@ bool PclXlReader::ReadTag(std::uint8_t tag) {
       return true;
     }
     case 0xF9:
-      data_->Skip(2);
+      SkipFixed(2);
       return true;
     case 0xFA:
     case 0xFB:
@@ -200,12 +200,27 @@ bool PclXlReader::ReadTag(std::uint8_t tag) {
   }
 }
 
+void PclXlReader::SkipFixed(std::size_t n) {
+  std::span<const std::uint8_t> window = data_->Window();
+  if (window.size() >= n) {
+    data_->Advance(n);
+  } else {
+    data_->Skip(static_cast<std::int64_t>(n));
+  }
+}
+
 bool PclXlReader::ReadScalar(int size, bool isSigned) {
   std::uint32_t value = 0;
-  for (int k = 0; k < size; ++k) {
-    std::uint8_t b = 0;
-    if (!data_->GetNextChar(b)) return false;
-    value |= std::uint32_t{b} << (8 * k);
+  std::span<const std::uint8_t> window = data_->Window();
+  if (window.size() >= static_cast<std::size_t>(size)) {
+    for (int k = 0; k < size; ++k) value |= std::uint32_t{window[k]} << (8 * k);
+    data_->Advance(static_cast<std::size_t>(size));
+  } else {
+    for (int k = 0; k < size; ++k) {
+      std::uint8_t b = 0;
+      if (!data_->GetNextChar(b)) return false;
+      value |= std::uint32_t{b} << (8 * k);
+    }
   }
   if (isSigned) {
     lastValue_ = size == 2 ? std::int64_t{static_cast<std::int16_t>(value)}

@@ -43,6 +43,8 @@ class PclXlReader : public StreamReader {
   struct TripleTest;
 
   bool ReadTag(std::uint8_t tag);
+  // Passes over n bytes: inside the window directly, else by a skip of the source.
+  void SkipFixed(std::size_t n);
   bool ReadScalar(int size, bool isSigned);
   bool ReadArray(std::uint8_t tag);
   void ReadPair(std::uint8_t tag);
