@@ -61,32 +61,31 @@ int ClampedInt(std::int64_t value) {
 // Whether some aligned triple (R, G, B) of a run of values has R ≠ G or G ≠ B, fed a block at
 // a time.
 struct PclXlReader::TripleTest {
-  std::uint8_t carry[3] = {0, 0, 0};
-  int held = 0;
+  std::uint8_t first = 0;  // the values of an unfinished triple
+  std::uint8_t second = 0;
+  int held = 0;  // how many of them there are (0 to 2)
   bool colour = false;
 
   void FeedOne(std::uint8_t b) {
     if (colour) return;
-    carry[held++] = b;
-    if (held == 3) {
+    if (held == 0) {
+      first = b;
+      held = 1;
+    } else if (held == 1) {
+      second = b;
+      held = 2;
+    } else {
       held = 0;
-      colour = carry[0] != carry[1] || carry[1] != carry[2];
+      colour = first != second || second != b;
     }
   }
 
   void Feed(const std::uint8_t* p, std::size_t n) {
-    if (colour) return;
     while (held > 0 && n > 0) {
-      carry[held++] = *p++;
+      FeedOne(*p++);
       --n;
-      if (held == 3) {
-        held = 0;
-        if (carry[0] != carry[1] || carry[1] != carry[2]) {
-          colour = true;
-          return;
-        }
-      }
     }
+    if (colour) return;
     const std::size_t whole = n - n % 3;
     for (std::size_t i = 0; i < whole; i += 3) {
       if (p[i] != p[i + 1] || p[i + 1] != p[i + 2]) {
@@ -94,7 +93,7 @@ struct PclXlReader::TripleTest {
         return;
       }
     }
-    for (std::size_t i = whole; i < n; ++i) carry[held++] = p[i];
+    for (std::size_t i = whole; i < n; ++i) FeedOne(p[i]);
   }
 };
 

@@ -266,6 +266,15 @@ TEST_F(PclXlReaderTest, PageSettingsTakeTheFirstValueAndCopiesTheLast) {
     EXPECT_EQ(r.pageCopies, 1);  // none given
     EXPECT_FALSE(r.orientation);
   });
+
+  // Of a long array the reader keeps no more than any value it looks at needs.
+  Xl z;
+  z.Header().Byte(0xC8).U32(100000).Raw(std::string(100000, 'A')).Attr(kMediaSize);
+  z.Op(kBeginPage).EndPage();
+  Run(z.s, [](PclXlReader& r) {
+    EXPECT_EQ(r.mediaName, std::wstring(kPclXlMaxArrayKept, L'A'));
+    EXPECT_EQ(r.pages, 1);
+  });
 }
 
 TEST_F(PclXlReaderTest, DuplexComesFromABeginPageWithDuplexPageMode) {
