@@ -1,6 +1,7 @@
 #include "gatelib/printing/segment_readers.h"
 
 #include "gatelib/printing/pcl5_reader.h"
+#include "gatelib/printing/pclxl_reader.h"
 #include "gatelib/printing/pjl_reader.h"
 #include "gatelib/printing/postscript_reader.h"
 
@@ -22,6 +23,8 @@ class BuiltInSegmentReaders : public SegmentReaders {
         return std::make_unique<Pcl5Reader>();
       case PrinterLanguage::POSTSCRIPT:
         return std::make_unique<PostScriptReader>();
+      case PrinterLanguage::PCLXL:
+        return std::make_unique<PclXlReader>(pageEnds);
       default:
         return nullptr;
     }
