@@ -85,6 +85,27 @@ class TollcountTest(unittest.TestCase):
                 checked += 1
         self.assertGreaterEqual(checked, 5)
 
+    def test_pclxl_files_agree_with_the_manifest_on_pages_and_copies(self):
+        # Colour pages follow the reader's exact grey test: the colour driver paints grey text
+        # as RGB (76, 77, 76), which counts as colour, so only the sum is checked against the
+        # manifest's pages.
+        checked = 0
+        for entry in manifest():
+            if entry["language"] != "PCLXL":
+                continue
+            with self.subTest(file=entry["file"]):
+                path = os.path.join(TESTDATA, entry["file"])
+                [row] = self.json_rows(self.run_tool("--json", path))
+                self.assertEqual(row["result"], 0)
+                self.assertEqual(row["language"], "PCLXL")
+                self.assertEqual((row["pages"], row["copies"], row["duplex"]),
+                                 (entry["pages"], entry["copies"], entry["duplex"]))
+                self.assertEqual(row["colourPages"] + row["monoPages"], entry["pages"])
+                if entry["colour_pages"] == 0 and "mono" in entry["producer"]:
+                    self.assertEqual(row["colourPages"], 0)
+                checked += 1
+        self.assertGreaterEqual(checked, 4)
+
     def test_json_has_every_count(self):
         done = self.run_tool("--json", os.path.join(TESTDATA, "d02.ps2write.ps"))
         [row] = self.json_rows(done)
