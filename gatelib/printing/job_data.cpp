@@ -51,6 +51,8 @@ int JobData::Open(const std::wstring& path, const platform::JobInfo2* job) {
   file_ = file;
   EmptyAt(0);
   filePointer_ = 0;
+  knownSize_ = 0;
+  memos_.clear();
 
   struct Closer {
     JobData& data;
@@ -59,8 +61,24 @@ int JobData::Open(const std::wstring& path, const platform::JobInfo2* job) {
   return Analyze();
 }
 
+std::int64_t JobData::Size() {
+  std::int64_t size = 0;
+  if (file_ == nullptr || !platform::files().GetFileSizeEx(file_, &size)) return -1;
+  knownSize_ = size;
+  return size;
+}
+
 bool JobData::Refill(const wchar_t* place) {
   const std::int64_t target = Position();
+  // A position at or past the end of the file is the end of the data: no seek is made there,
+  // so that a skip by any amount (a length read from the data) cannot ask for an impossible
+  // file pointer. The size is asked for again when the target passes the size last seen (the
+  // file may have grown since); when the platform cannot tell it, the read below finds the end.
+  if (target >= knownSize_ && Size() >= 0 && target >= knownSize_) {
+    EmptyAt(target);
+    lastWindow_ = true;
+    return false;
+  }
   if (target != filePointer_) {
     // The bytes between the file pointer and the position are passed over, not read.
     std::int64_t moved = 0;
@@ -141,6 +159,13 @@ std::int64_t JobData::Skip(std::int64_t n) {
 }
 
 std::int64_t JobData::Seek(std::int64_t offset) {
+  const std::int64_t held = end_ - buffer_.get();
+  if (offset >= 0 && held > 0 && offset >= base_ && offset <= base_ + held) {
+    // Inside the bytes held: the window stays, the file pointer is where it was.
+    next_ = buffer_.get() + (offset - base_);
+    ahead_ = 0;
+    return offset;
+  }
   std::int64_t moved = 0;
   if (!platform::files().SetFilePointerEx(file_, offset, &moved, platform::FILE_BEGIN)) {
     DWORD code = platform::kernel().GetLastError();

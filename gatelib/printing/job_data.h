@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -30,6 +31,13 @@ constexpr std::size_t kSpoolBufferSize = 20480;
 // The spool file of a job: the spool directory, a backslash, the job id zero-padded to at least
 // five digits and ".spl" (job 42 in D:\Q gives D:\Q\00042.spl).
 std::wstring SpoolFileName(const std::wstring& spoolDirectory, std::uint32_t jobId);
+
+// Something an analysis remembers about the file it reads (the answers of earlier searches),
+// kept by the JobData until another file is opened.
+class JobDataMemo {
+ public:
+  virtual ~JobDataMemo() = default;
+};
 
 // A reader of one file through a fixed window of BufferSize() bytes.
 //
@@ -75,8 +83,9 @@ class JobData {
   // of the window empty it. A move before the start of the file stops at the start.
   std::int64_t Skip(std::int64_t n);
 
-  // Moves to an absolute offset, emptying the window. Returns the offset, or the negated
-  // platform error code when the file pointer cannot be moved (the position then stays).
+  // Moves to an absolute offset; an offset inside the bytes held keeps the window, any other
+  // empties it. Returns the offset, or the negated platform error code when the file pointer
+  // cannot be moved (the position then stays).
   std::int64_t Seek(std::int64_t offset);
   std::int64_t Rewind() { return Seek(0); }
 
@@ -89,6 +98,19 @@ class JobData {
     return WindowSlow();
   }
   void Advance(std::size_t n) { next_ += n; }
+
+  // The size of the open file as the platform reports it now; -1 when it cannot tell.
+  std::int64_t Size();
+
+  // The memo of type T (made on first use) for the open file.
+  template <typename T>
+  T& Memo() {
+    for (const std::unique_ptr<JobDataMemo>& memo : memos_) {
+      if (auto* found = dynamic_cast<T*>(memo.get())) return *found;
+    }
+    memos_.push_back(std::make_unique<T>());
+    return static_cast<T&>(*memos_.back());
+  }
 
   std::int64_t Position() const {
     return base_ + static_cast<std::int64_t>(next_ - buffer_.get()) + ahead_;
@@ -120,6 +142,8 @@ class JobData {
   std::int64_t ahead_ = 0;        // bytes skipped beyond the end of the window
   bool lastWindow_ = false;       // the window ends where the file ends
   std::int64_t filePointer_ = 0;  // where the file pointer stands
+  std::int64_t knownSize_ = 0;    // the file's size when it was last asked for
+  std::vector<std::unique_ptr<JobDataMemo>> memos_;
   platform::HANDLE file_ = nullptr;
   std::wstring path_;
   const platform::JobInfo2* job_ = nullptr;

@@ -273,19 +273,18 @@ void Pcl5Reader::MoveTo(const Parameter& p, double unit) {
 bool Pcl5Reader::Read(JobData& source) {
   SetSource(source);
   JobData& data = source;
-  // A sequence of a group this reader has no use for: its parameters are passed over, with
-  // the data of a parameter ended by "W".
-  auto other = [&](std::uint8_t group) {
-    if (ContinuesSequence(group)) {
-      return Sequence([&](const Parameter& p) {
-        if (p.letter == 'W') SkipData(p.value);
-      });
-    }
+  // A sequence of a group this reader has no use for: its parameters are passed over. Only
+  // the groups of raster and colour set-up (ESC "*g", "*v", "*m", "*l", "*i") carry data after
+  // a parameter ended by "W"; in any other group (a vendor's own, for example) a "W" value is
+  // a number, never a length, and the bytes after it are read as they come.
+  auto other = [&](std::uint8_t group, bool carriesData) {
+    auto skip = [&](const Parameter& p) {
+      if (carriesData && p.letter == 'W') SkipData(p.value);
+    };
+    if (ContinuesSequence(group)) return Sequence(skip);
     if (IsParameterByte(group) || group == kEsc) data.Skip(-1);
     if (!IsParameterByte(group)) return true;
-    return Sequence([&](const Parameter& p) {
-      if (p.letter == 'W') SkipData(p.value);
-    });
+    return Sequence(skip);
   };
   auto dataCarrying = [&](char terminator, bool marks) {
     return Sequence([&](const Parameter& p) {
@@ -295,6 +294,21 @@ bool Pcl5Reader::Read(JobData& source) {
     });
   };
   for (;;) {
+    if (textParsingMethod == 0 || textParsingMethod == 1) {
+      // Single-byte text up to the next escape, form feed or line feed, a window at a time.
+      std::span<const std::uint8_t> window = data.Window();
+      if (window.empty()) return true;
+      std::size_t i = 0;
+      bool marks = false;
+      for (; i < window.size(); ++i) {
+        const std::uint8_t b = window[i];
+        if (b == kEsc || b == kFormFeed || b == kLineFeed) break;
+        marks |= b > 0x20 && b != 0x7F;
+      }
+      if (marks) Mark();
+      data.Advance(i);
+      if (i == window.size()) continue;
+    }
     std::uint8_t byte = 0;
     bool single = true;
     if (!NextCharacter(byte, single)) return true;
@@ -349,7 +363,7 @@ bool Pcl5Reader::Read(JobData& source) {
             });
             break;
           default:
-            more = other(group);
+            more = other(group, false);
             break;
         }
         break;
@@ -359,12 +373,12 @@ bool Pcl5Reader::Read(JobData& source) {
             std::string_view::npos) {
           more = dataCarrying('W', false);
         } else {
-          more = other(group);
+          more = other(group, false);
         }
         break;
       case ')':
         if (!data.GetNextChar(group)) return true;
-        more = group == 's' ? dataCarrying('W', false) : other(group);
+        more = group == 's' ? dataCarrying('W', false) : other(group, false);
         break;
       case '*':
         if (!data.GetNextChar(group)) return true;
@@ -402,7 +416,8 @@ bool Pcl5Reader::Read(JobData& source) {
             });
             break;
           default:
-            more = other(group);
+            more = other(group, std::string_view("gvmli").find(static_cast<char>(group)) !=
+                                    std::string_view::npos);
             break;
         }
         break;

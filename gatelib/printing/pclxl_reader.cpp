@@ -40,6 +40,7 @@ constexpr std::uint8_t kVUDataLength = 0x92;
 constexpr std::uint8_t kTextData = 0xAB;
 
 constexpr std::int64_t kDeltaRow = 3;
+constexpr std::int64_t kMostCopies = 32767;
 
 [[noreturn]] void UnexpectedEnd() {
   throw new Error(kUnexpectedEnd);
@@ -136,15 +137,13 @@ bool PclXlReader::Read(JobData& source) {
 bool PclXlReader::ReadTag(std::uint8_t tag) {
   switch (tag) {
     case 0xC0:
-      return ReadScalar(1, false);
+      return ReadScalar(1);
     case 0xC1:
-      return ReadScalar(2, false);
-    case 0xC2:
-      return ReadScalar(4, false);
     case 0xC3:
-      return ReadScalar(2, true);
+      return ReadScalar(2);
+    case 0xC2:
     case 0xC4:
-      return ReadScalar(4, true);
+      return ReadScalar(4);
     case 0xC5:
       SkipFixed(4);
       return true;
@@ -208,7 +207,7 @@ void PclXlReader::SkipFixed(std::size_t n) {
   }
 }
 
-bool PclXlReader::ReadScalar(int size, bool isSigned) {
+bool PclXlReader::ReadScalar(int size) {
   std::uint32_t value = 0;
   std::span<const std::uint8_t> window = data_->Window();
   if (window.size() >= static_cast<std::size_t>(size)) {
@@ -221,11 +220,18 @@ bool PclXlReader::ReadScalar(int size, bool isSigned) {
       value |= std::uint32_t{b} << (8 * k);
     }
   }
-  if (isSigned) {
-    lastValue_ = size == 2 ? std::int64_t{static_cast<std::int16_t>(value)}
-                           : std::int64_t{static_cast<std::int32_t>(value)};
-  } else {
-    lastValue_ = value;
+  // Values are ints of the reader's width: a byte as it is, 16-bit values sign-extended (of
+  // either tag) and 32-bit values as a signed int, so that no value is larger than an int.
+  switch (size) {
+    case 1:
+      lastValue_ = value;
+      break;
+    case 2:
+      lastValue_ = static_cast<std::int16_t>(static_cast<std::uint16_t>(value));
+      break;
+    default:
+      lastValue_ = static_cast<std::int32_t>(value);
+      break;
   }
   lastValueKind_ = 0;
   return true;
@@ -468,7 +474,9 @@ void PclXlReader::Attribute(std::uint8_t id) {
       if (!orientation) orientation = static_cast<std::uint16_t>(lastValue_);
       break;
     case kPageCopies:
-      pageCopies = ClampedInt(lastValue_);
+      // A count beyond what a job's settings can ask for (a 16-bit signed number of copies)
+      // is no real request: it is passed over rather than billed.
+      if (lastValue_ <= kMostCopies) pageCopies = ClampedInt(lastValue_);
       break;
     case kMeasure:
       if (!measure) measure = static_cast<std::uint16_t>(lastValue_);
@@ -501,14 +509,13 @@ void PclXlReader::Operator(std::uint8_t op) {
       pageIsColour_ = false;
       if (duplexModeGiven_) duplex = true;
       break;
-    case kEndPage:
-      if (pageIsColour_) {
-        ++colourPages;
-      } else {
-        ++monoPages;
-      }
-      if (operatorSeen_) pageEnds_.push_back(static_cast<std::uint32_t>(lastOperatorEnd_));
+    case kEndPage: {
+      // The counters stop at the largest int: a flood of page ends cannot wrap them.
+      int& counter = pageIsColour_ ? colourPages : monoPages;
+      if (counter < std::numeric_limits<int>::max()) ++counter;
+      if (operatorSeen_) pageEnds_.Add(lastOperatorEnd_);
       break;
+    }
     case kVendorUnique:
       // Only forward: a length read as negative never moves the reader back.
       if (vendorDataLength_ > 0) data_->Skip(vendorDataLength_);
@@ -553,33 +560,6 @@ void PclXlReader::Publish() {
     colourKnown = true;
     colour = true;
   }
-}
-
-bool EnterPclXl(StreamReader& header, JobData& source, PageEndList& pageEnds, int& copyCandidate) {
-  PclXlReader reader(pageEnds);
-  if (!reader.Read(source)) return false;
-  header.language = PrinterLanguage::PCLXL;
-  header.monoPages = reader.monoPages;
-  header.colourPages = reader.colourPages;
-  header.pages = reader.pages;
-  if (reader.mediaSize) {
-    header.mediaSize = std::move(reader.mediaSize);
-  } else if (!reader.mediaName.empty()) {
-    header.paperName = reader.mediaName;
-  }
-  if (reader.measure) header.measure = std::move(reader.measure);
-  if (reader.unitsPerMeasureX && reader.unitsPerMeasureY) {
-    header.unitsPerMeasureX = std::move(reader.unitsPerMeasureX);
-    header.unitsPerMeasureY = std::move(reader.unitsPerMeasureY);
-  }
-  if (reader.orientation) header.orientation = std::move(reader.orientation);
-  if (reader.duplex) header.duplex = true;
-  if (reader.colourPages > 0) {
-    header.colourKnown = true;
-    header.colour = true;
-  }
-  copyCandidate = reader.pageCopies;
-  return true;
 }
 
 }  // namespace gatelib::printing

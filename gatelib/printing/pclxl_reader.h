@@ -45,7 +45,7 @@ class PclXlReader : public StreamReader {
   bool ReadTag(std::uint8_t tag);
   // Passes over n bytes: inside the window directly, else by a skip of the source.
   void SkipFixed(std::size_t n);
-  bool ReadScalar(int size, bool isSigned);
+  bool ReadScalar(int size);
   bool ReadArray(std::uint8_t tag);
   void ReadPair(std::uint8_t tag);
   bool ReadEmbedded(std::uint8_t tag);
@@ -87,16 +87,5 @@ class PclXlReader : public StreamReader {
   bool operatorSeen_ = false;
   std::int64_t lastOperatorEnd_ = 0;
 };
-
-// A PJL header's entry into PCL XL ("ENTER LANGUAGE=PCLXL"): reads the stream at the source's
-// position with a PclXlReader appending to `pageEnds`, and hands its results to `header`:
-// language PCLXL; monoPages, colourPages and pages (their sum) replaced; mediaSize, or when
-// the stream gave none, paperName from its media name when not empty; measure, the units per
-// measure pair and orientation when the stream gave them; duplex set when a page asked for it;
-// colourKnown and colour set when some page was colour. `copyCandidate` receives the stream's
-// page copies, which the header takes when it is larger than its own copies. False (nothing
-// handed over) when the stream is in a binding the reader does not read; Error 26 passes
-// through.
-bool EnterPclXl(StreamReader& header, JobData& source, PageEndList& pageEnds, int& copyCandidate);
 
 }  // namespace gatelib::printing

@@ -481,47 +481,21 @@ TEST_F(PclXlReaderTest, DriverFilesGiveTheirPagesCopiesAndColour) {
   }
 }
 
-// A stand-in for the PJL header, which reads up to its "ENTER LANGUAGE" line and enters PCL XL
-// there, so that the analysis's merge of what a header entering PCL XL hands back is seen.
-class EnteringHeader : public StreamReader {
- public:
-  explicit EnteringHeader(PageEndList& pageEnds, int headerCopies)
-      : pageEnds_(pageEnds), headerCopies_(headerCopies) {}
-  bool Read(JobData& source) override {
-    SetSource(source);
-    copies = headerCopies_;
-    if (!FindText("PCLXL") || !SkipPast('\n')) return true;  // a header that enters nothing
-    int candidate = 0;
-    if (!EnterPclXl(*this, source, pageEnds_, candidate)) return false;
-    if (candidate > copies) copies = candidate;
-    return true;
-  }
-
- private:
-  PageEndList& pageEnds_;
-  int headerCopies_;
-};
-
-class EnteringReaders : public SegmentReaders {
- public:
-  explicit EnteringReaders(int headerCopies) : headerCopies_(headerCopies) {}
-  std::unique_ptr<StreamReader> MakeReader(PrinterLanguage language,
-                                           PageEndList& pageEnds) const override {
-    if (language != PrinterLanguage::PJL) return nullptr;
-    return std::make_unique<EnteringHeader>(pageEnds, headerCopies_);
-  }
-
- private:
-  int headerCopies_;
-};
-
+// The PJL header's entry into PCL XL, as the analysis runs it: every setting of the stream
+// reaches the job's counts, and the larger of the header's and the stream's copies wins.
 TEST_F(PclXlReaderTest, AHeaderEnteringPclXlHandsItsCountsToTheAnalysis) {
+  const std::string file =
+      ReadBytes(std::filesystem::path(TOLLGATE_TESTDATA) / "d02.pjl-pxlcolor.pxl");
+  // The driver's stream, without the hand-written header that states copies, duplex and colour.
+  const std::string stream = file.substr(file.find('\n', file.find("LANGUAGE")) + 1);
   for (int headerCopies : {0, 5}) {
     SCOPED_TRACE(headerCopies);
+    std::string header = "\x1b%-12345X@PJL JOB\r\n";
+    if (headerCopies > 0) header += "@PJL SET COPIES=" + std::to_string(headerCopies) + "\r\n";
+    WriteBytes(Folder() / "entered.spl", header + "@PJL ENTER LANGUAGE=PCLXL\r\n" + stream);
     PageEndList ends;
-    EnteringReaders readers(headerCopies);
-    SpoolAnalyzer analyzer(kSpoolBufferSize, PrinterLanguage::Unknown, ends, readers);
-    EXPECT_EQ(analyzer.Open(test::TestData("d02.pjl-pxlcolor.pxl"), nullptr), analysis::kCounted);
+    SpoolAnalyzer analyzer(kSpoolBufferSize, PrinterLanguage::Unknown, ends);
+    EXPECT_EQ(analyzer.Open(Wide(Folder() / "entered.spl"), nullptr), analysis::kCounted);
     const JobCounts& c = analyzer.Counts();
     EXPECT_EQ(c.language, PrinterLanguage::PCLXL);
     EXPECT_EQ(c.pages, 2);
@@ -540,13 +514,13 @@ TEST_F(PclXlReaderTest, AHeaderEnteringPclXlHandsItsCountsToTheAnalysis) {
   }
 
   // A stream whose media is a name hands it over as the paper name; a mono stream states no
-  // colour.
+  // colour; its page copies beat the header's smaller count.
   Xl x;
   x.Header().Bytes("LETTER").Attr(kMediaSize).U8(4).Attr(kPageCopies).Op(kBeginPage).EndPage();
-  WriteBytes(Folder() / "named.spl", "\x1b%-12345X@PJL ENTER LANGUAGE=PCLXL\n" + x.s);
+  WriteBytes(Folder() / "named.spl",
+             "\x1b%-12345X@PJL SET COPIES=2\n@PJL ENTER LANGUAGE=PCLXL\n" + x.s);
   PageEndList ends;
-  EnteringReaders readers(2);
-  SpoolAnalyzer analyzer(kSpoolBufferSize, PrinterLanguage::Unknown, ends, readers);
+  SpoolAnalyzer analyzer(kSpoolBufferSize, PrinterLanguage::Unknown, ends);
   EXPECT_EQ(analyzer.Open(Wide(Folder() / "named.spl"), nullptr), analysis::kCounted);
   EXPECT_EQ(analyzer.Counts().paperName, L"LETTER");
   EXPECT_FALSE(analyzer.Counts().mediaSize);

@@ -37,12 +37,12 @@ bool PjlReader::Read(JobData& source) {
   State state = kIgnoring;
   std::string token;
   for (;;) {
-    std::uint8_t next = 0;
-    if (!GetNextChar(next)) break;
-    Skip(-1);
+    // The separators after a line (CR LF as well as LF) come before the look at what follows.
+    if (!SkipSeparators()) break;
+    std::uint8_t next = Source().Window()[0];
     if (next == kEsc || next == '%') break;  // the next segment
     ReadToken(token);
-    token = UpperAscii(token);
+    UpperAsciiInPlace(token);
     if (token == "EOJ") {
       // The rest of the line belongs to the header.
       Skip(-1);
@@ -174,25 +174,31 @@ bool PjlReader::Enter(const std::string& name) {
     read = true;
   } else if (name == "PCL" || name == "PCL3GUI" || name == "PCLSLEEK" || name == "LAVAFLOW") {
     language = PrinterLanguage::PCL;
-    read = RunEntered(readers_.MakeReader(PrinterLanguage::PCL, pageEnds_), copyCandidate);
+    read = RunEntered(readers_.MakeReader(PrinterLanguage::PCL, pageEnds_).get(), copyCandidate);
   } else if (name == "SMART") {
-    read = RunEntered(std::make_unique<PjlPrintCountReader>(), copyCandidate);
+    PjlPrintCountReader reader;
+    read = RunEntered(&reader, copyCandidate);
   } else if (name == "POSTSCRIPT") {
     language = PrinterLanguage::POSTSCRIPT;
     std::unique_ptr<StreamReader> reader =
         readers_.MakeReader(PrinterLanguage::POSTSCRIPT, pageEnds_);
-    StreamReader* postScript = reader.get();
-    read = RunEntered(std::move(reader), copyCandidate);
-    if (read && !postScript->paperName.empty()) paperName = postScript->paperName;
+    read = RunEntered(reader.get(), copyCandidate);
+    if (read && !reader->paperName.empty()) paperName = reader->paperName;
   } else if (name == "QPDL" || name == "RPCS" || name == "HBP") {
     HeaderStream stream = name == "QPDL"   ? HeaderStream::Qpdl
                           : name == "RPCS" ? HeaderStream::Rpcs
                                            : HeaderStream::Hbp;
-    read = RunEntered(readers_.MakeHeaderReader(stream, pageEnds_), copyCandidate);
+    read = RunEntered(readers_.MakeHeaderReader(stream, pageEnds_).get(), copyCandidate);
   } else if (name == "HPGL2") {
-    // One page; nothing after it is read.
+    // One page; nothing after it is read: the position moves on by the size of the file, to
+    // the end of the data.
     pages = 1;
-    Skip(std::numeric_limits<std::int64_t>::max() - Source().Position());
+    const std::int64_t size = Source().Size();
+    if (size >= 0) {
+      Skip(size);
+    } else {
+      while (!Source().Window().empty()) Source().Advance(Source().Window().size());
+    }
     read = true;
   } else if (name == "GDI") {
     std::uint8_t first = 0;
@@ -200,7 +206,7 @@ bool PjlReader::Enter(const std::string& name) {
     Skip(-1);
     HeaderStream stream =
         first == kEsc ? HeaderStream::EscapeGdi : HeaderStream::HeaderlessSharpGdi;
-    read = RunEntered(readers_.MakeHeaderReader(stream, pageEnds_), copyCandidate);
+    read = RunEntered(readers_.MakeHeaderReader(stream, pageEnds_).get(), copyCandidate);
   } else if (name == "ZJS") {
     // The stream that follows is counted by its own reader.
     read = true;
@@ -210,7 +216,7 @@ bool PjlReader::Enter(const std::string& name) {
   return true;
 }
 
-bool PjlReader::RunEntered(std::unique_ptr<StreamReader> reader, int& copyCandidate) {
+bool PjlReader::RunEntered(StreamReader* reader, int& copyCandidate) {
   if (reader == nullptr || !reader->Read(Source())) return false;
   pages = reader->pages;
   copyCandidate = reader->copies;

@@ -21,9 +21,9 @@ class PjlReader : public StreamReader {
  private:
   // Reads the language named by `name` (upper case) from the position.
   bool Enter(const std::string& name);
-  // Takes over the counts of the reader of an entered language; `copyCandidate` receives its
-  // copies.
-  bool RunEntered(std::unique_ptr<StreamReader> reader, int& copyCandidate);
+  // Runs the reader of an entered language (null: there is none) and takes over its counts;
+  // `copyCandidate` receives its copies. The caller keeps the reader, for what else it takes.
+  bool RunEntered(StreamReader* reader, int& copyCandidate);
   void ReadJobTicket();
 
   PageEndList& pageEnds_;

@@ -7,9 +7,29 @@
 namespace gatelib::printing {
 namespace {
 
+constexpr std::string_view kPagesComment = "\n%%Pages:";
+constexpr std::string_view kPageComment = "\n%%Page:";
+constexpr std::string_view kPageTrailer = "\n%%PageTrailer";
+
 bool BeginsWithDigit(const std::string& text) {
   return !text.empty() && text[0] >= '0' && text[0] <= '9';
 }
+
+// What the walks over the page comments found, kept for the file.
+//
+// A walk finds a comment, reads its value and goes on from there. Its tokens never run across
+// a universal exit, so walks that start anywhere before an exit all meet at the first comment
+// after it: from that comment on they are the same walk. What one walk found from such a
+// meeting point therefore answers every later walk that reaches a later meeting point.
+struct PageCommentMemo : JobDataMemo {
+  struct Kept {
+    std::int64_t from = -1;        // the meeting point the walk started at (-1: nothing kept)
+    std::int64_t valueAt = -1;     // where the comment with the value starts; -1: none to the end
+    int value = 0;
+  };
+  Kept pages;     // the first "%%Pages:" whose value begins with a digit
+  Kept lastPage;  // the last "%%Page:" whose ordinal begins with a digit
+};
 
 }  // namespace
 
@@ -21,13 +41,23 @@ void PostScriptReader::StepBackOverLineEnd() {
   if (GetNextChar(byte) && byte == '\n') Skip(-1);
 }
 
+void PostScriptReader::SeekTo(std::int64_t offset) {
+  if (Source().Seek(offset) < 0) throw new SystemError(L"file.Seek", L"PostScriptReader::Read");
+}
+
 void PostScriptReader::Restart() {
-  if (Source().Seek(start_) < 0) throw new SystemError(L"file.Seek", L"PostScriptReader::Read");
+  SeekTo(start_);
 }
 
 bool PostScriptReader::Read(JobData& source) {
   SetSource(source);
+  EndTokensAtUniversalExit();
   start_ = source.Position();
+  // Where the document's walks over its page comments meet the walks of any other document:
+  // the first universal exit after it, or the end of the data.
+  exitAt_ = FindText(kUniversalExit) ? source.Position() - std::int64_t{kUniversalExit.size()}
+                                     : std::numeric_limits<std::int64_t>::max();
+  Restart();
 
   std::string count = RequirementsCopies();
   Restart();
@@ -41,7 +71,7 @@ bool PostScriptReader::Read(JobData& source) {
 
   CountPages();
   Restart();
-  FindText("\x1b%-12345X");
+  FindText(kUniversalExit);
   return true;
 }
 
@@ -64,15 +94,26 @@ std::string PostScriptReader::SetupCopies() {
   std::string count;
   if (!FindText("\n%%BeginSetup")) return count;
   std::string token;
-  while (ReadToken(token) && token != "%%EndSetup") {
-    if ((token == "NumCopies" || token == "/NumCopies") && count.empty()) {
-      std::string value;
+  std::string value;
+  bool pending = false;  // `token` was read as a value but is to be looked at as a keyword
+  while ((pending || ReadToken(token)) && token != "%%EndSetup") {
+    pending = false;
+    if (token == "NumCopies" && count.empty()) {
       ReadToken(value);
       if (value != "null") count = value;
+    } else if (token == "/NumCopies" && count.empty()) {
+      // The name is also tested and looked up ("/NumCopies known"): it gives the count only
+      // where a number follows it; any other word is read again as a keyword.
+      if (!ReadToken(value)) break;
+      if (BeginsWithDigit(value)) {
+        count = value;
+      } else {
+        token = value;
+        pending = true;
+      }
     } else if (token == "/#copies" && count.empty()) {
       ReadToken(count);
     } else if (token == "/Duplex") {
-      std::string value;
       ReadToken(value);
       if (value == "true") duplex = true;
     }
@@ -86,31 +127,66 @@ void PostScriptReader::ReadPaper() {
   if (ReadToken(token)) paperName = WidenBytes(token);
 }
 
-void PostScriptReader::CountPages() {
-  std::string token;
-  // The page count of the header or, when it is "(atend)", of the trailer.
-  while (FindText("\n%%Pages:")) {
-    ReadBalancedToken(token);
-    StepBackOverLineEnd();
-    if (BeginsWithDigit(token)) {
-      pages = DecimalValue(token);
-      return;
+bool PostScriptReader::NextPageComment(std::string_view comment, std::int64_t& at,
+                                       std::string& value) {
+  if (!FindText(comment)) return false;
+  at = Source().Position() - static_cast<std::int64_t>(comment.size());
+  if (comment == kPageComment) {
+    std::string label;
+    ReadBalancedToken(label);
+    ReadToken(value);
+  } else {
+    ReadBalancedToken(value);
+  }
+  StepBackOverLineEnd();
+  return true;
+}
+
+std::optional<int> PostScriptReader::WalkPageComments(std::string_view comment, bool last) {
+  PageCommentMemo& memo = Source().Memo<PageCommentMemo>();
+  PageCommentMemo::Kept& kept = comment == kPageComment ? memo.lastPage : memo.pages;
+  std::optional<int> found;
+  std::int64_t at = 0;
+  std::string value;
+  // The comments of this document, up to the first after the exit that ends it.
+  for (;;) {
+    if (!NextPageComment(comment, at, value)) return found;
+    if (at >= exitAt_) break;
+    if (BeginsWithDigit(value)) {
+      found = DecimalValue(value);
+      if (!last) return found;
     }
   }
-  Restart();
-  while (FindText("\n%%PageTrailer")) {
-    if (pages < std::numeric_limits<int>::max()) ++pages;
+  const std::int64_t meeting = at;
+  if (kept.from < 0 || kept.from > meeting || (!last && kept.valueAt >= 0 &&
+                                                kept.valueAt < meeting)) {
+    // Walk on from the meeting point (whose comment has been read) and keep what it found.
+    kept = PageCommentMemo::Kept{meeting, -1, 0};
+    do {
+      if (BeginsWithDigit(value)) {
+        kept.valueAt = at;
+        kept.value = DecimalValue(value);
+        if (!last) break;
+      }
+    } while (NextPageComment(comment, at, value));
   }
+  if (kept.valueAt >= meeting) return kept.value;
+  return found;
+}
+
+void PostScriptReader::CountPages() {
+  // The page count of the header or, when it is "(atend)", of the trailer.
+  if (std::optional<int> count = WalkPageComments(kPagesComment, false)) {
+    pages = *count;
+    return;
+  }
+  Restart();
+  const std::int64_t trailers = CountText(Source(), kPageTrailer);
+  pages = static_cast<int>(std::min<std::int64_t>(trailers, std::numeric_limits<int>::max()));
   if (pages >= 1) return;
   Restart();
   // The ordinal of the last page comment.
-  std::string ordinal;
-  while (FindText("\n%%Page:")) {
-    ReadBalancedToken(token);
-    ReadToken(ordinal);
-    StepBackOverLineEnd();
-    if (BeginsWithDigit(ordinal)) pages = DecimalValue(ordinal);
-  }
+  if (std::optional<int> ordinal = WalkPageComments(kPageComment, true)) pages = *ordinal;
 }
 
 }  // namespace gatelib::printing

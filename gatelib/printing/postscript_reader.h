@@ -2,6 +2,10 @@
 // structuring comments and setup state.
 #pragma once
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "gatelib/printing/stream_reader.h"
 
 namespace gatelib::printing {
@@ -25,8 +29,16 @@ class PostScriptReader : public StreamReader {
   std::string SetupCopies();
   void ReadPaper();
   void CountPages();
+  void SeekTo(std::int64_t offset);
+  // The next page comment ("%%Pages:" or "%%Page:") from the position: where it starts and
+  // its value (for "%%Page:" the ordinal after the label). False when there is none.
+  bool NextPageComment(std::string_view comment, std::int64_t& at, std::string& value);
+  // The value of the first (or, when `last`, the last) page comment from the position to the
+  // end of the data whose value begins with a digit.
+  std::optional<int> WalkPageComments(std::string_view comment, bool last);
 
   std::int64_t start_ = 0;
+  std::int64_t exitAt_ = 0;  // where the universal exit after the document starts
 };
 
 }  // namespace gatelib::printing

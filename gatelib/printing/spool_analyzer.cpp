@@ -82,13 +82,14 @@ int SpoolAnalyzer::Analyze() {
   counts_.pages = 0;
   counts_.copies = 1;
   const std::size_t pageEndsBefore = pageEnds_.size();
+  const bool pageEndsComplete = pageEnds_.Complete();
   int result = analysis::kResume;
   if (initialLanguage_ != L::Unknown) {
     result = RunSegment(initialLanguage_);
     if (result == analysis::kNotRecognised) {
       // Read again from the start through detection, as if the first attempt had not been.
       counts_ = JobCounts{};
-      pageEnds_.resize(pageEndsBefore);
+      pageEnds_.RollBack(pageEndsBefore, pageEndsComplete);
       if (Rewind() < 0) throw new SystemError(L"file.Seek", L"SpoolAnalyzer::Analyze");
       result = analysis::kResume;
     }

@@ -5,6 +5,8 @@
 #include <limits>
 #include <vector>
 
+#include "shared/error/errors.h"
+
 namespace gatelib::printing {
 namespace {
 
@@ -44,14 +46,53 @@ std::size_t RareIndex(const std::uint8_t* text, std::size_t m) {
   return best;
 }
 
-}  // namespace
+// What the searches of one analysis found: the file does not change while it is analysed, so
+// a text not found from offset p is not found from any later offset, and a text found ending
+// at r (starting at r - m) is found there from every start up to r - m. Readers that search
+// the data to its end from each of many segments so pass over each byte once.
+class SearchMemo : public JobDataMemo {
+ public:
+  struct Entry {
+    std::string text;
+    std::vector<std::size_t> border;  // made when a match first runs across two windows
+    std::size_t rare = 0;
+    std::int64_t from = -1;  // the search whose answer is kept started here (-1: none yet)
+    std::int64_t hitEnd = -1;  // where that match ended; -1: not found
+    std::int64_t endOfData = -1;  // where a search that found nothing left the position
+    // CountText: the number of matches from countFrom to the end (-1: none kept).
+    std::int64_t countFrom = -1;
+    std::int64_t count = 0;
+  };
 
-bool FindText(JobData& data, std::string_view text) {
-  const auto* pattern = reinterpret_cast<const std::uint8_t*>(text.data());
-  const std::size_t m = text.size();
-  if (m == 0) return true;
-  const std::size_t rare = RareIndex(pattern, m);
-  std::vector<std::size_t> border;  // made when a match runs across two windows
+  Entry& For(std::string_view text) {
+    for (Entry& e : entries_) {
+      if (e.text == text) return e;
+    }
+    Entry* e = nullptr;
+    if (entries_.size() < kEntries) {
+      e = &entries_.emplace_back();
+    } else {
+      next_ = (next_ + 1) % kEntries;  // the oldest answer makes room
+      e = &entries_[next_];
+      *e = Entry{};
+    }
+    e->text.assign(text);
+    e->rare = RareIndex(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return *e;
+  }
+
+  SearchMemo() { entries_.reserve(kEntries); }
+ private:
+  static constexpr std::size_t kEntries = 16;
+  std::vector<Entry> entries_;
+  std::size_t next_ = kEntries - 1;
+};
+
+// The search itself, from the position, without the memo.
+bool Search(JobData& data, SearchMemo::Entry& e) {
+  const auto* pattern = reinterpret_cast<const std::uint8_t*>(e.text.data());
+  const std::size_t m = e.text.size();
+  const std::size_t rare = e.rare;
   for (;;) {
     std::span<const std::uint8_t> window = data.Window();
     if (window.empty()) return false;
@@ -82,16 +123,74 @@ bool FindText(JobData& data, std::string_view text) {
     data.Advance(n);
     if (i == n) continue;
     // Carry the partial match into the next window byte by byte until it completes or fails.
-    if (border.empty()) border = Borders(pattern, m);
+    if (e.border.empty()) e.border = Borders(pattern, m);
     std::size_t matched = n - i;
     std::uint8_t byte = 0;
     while (matched > 0) {
       if (!data.GetNextChar(byte)) return false;
-      while (matched > 0 && pattern[matched] != byte) matched = border[matched - 1];
+      while (matched > 0 && pattern[matched] != byte) matched = e.border[matched - 1];
       if (pattern[matched] == byte) ++matched;
       if (matched == m) return true;
     }
   }
+}
+
+bool FindText(JobData& data, SearchMemo::Entry& e) {
+  const std::int64_t from = data.Position();
+  const auto m = static_cast<std::int64_t>(e.text.size());
+  if (e.from >= 0 && from >= e.from) {
+    if (e.hitEnd < 0) {
+      if (from >= e.endOfData || data.Seek(e.endOfData) >= 0) return false;
+    } else if (from <= e.hitEnd - m && data.Seek(e.hitEnd) >= 0) {
+      return true;
+    }
+  }
+  const bool found = Search(data, e);
+  e.from = from;
+  e.hitEnd = found ? data.Position() : -1;
+  e.endOfData = found ? -1 : data.Position();
+  return found;
+}
+
+}  // namespace
+
+bool FindText(JobData& data, std::string_view text) {
+  if (text.empty()) return true;
+  return FindText(data, data.Memo<SearchMemo>().For(text));
+}
+
+std::int64_t CountText(JobData& data, std::string_view text) {
+  if (text.empty()) return 0;
+  SearchMemo::Entry& e = data.Memo<SearchMemo>().For(text);
+  const std::int64_t from = data.Position();
+  const auto m = static_cast<std::int64_t>(e.text.size());
+  if (e.border.empty()) {
+    e.border = Borders(reinterpret_cast<const std::uint8_t*>(e.text.data()), e.text.size());
+  }
+  // Two matches of a text without a border cannot overlap, so the count from an offset is the
+  // number of matches that start there or later: a later count is the one kept less the
+  // matches that start between the two offsets.
+  const bool overlapFree = e.border.back() == 0;
+  std::int64_t count = 0;
+  if (overlapFree && e.countFrom >= 0 && from >= e.countFrom &&
+      data.Seek(e.countFrom) >= 0) {
+    std::int64_t before = 0;
+    while (FindText(data, e) && data.Position() - m < from) ++before;
+    count = e.count - before;
+    // The position ends where a search to the end would leave it.
+    const std::int64_t size = data.Size();
+    if (size < 0 || data.Seek(std::max(from, size)) < 0) {
+      while (FindText(data, e)) {
+      }
+    }
+  } else {
+    while (FindText(data, e)) ++count;
+  }
+  if (overlapFree) {
+    e.countFrom = from;
+    e.count = count;
+  }
+  return count;
 }
 
 bool SkipPast(JobData& data, std::uint8_t byte) {
@@ -120,12 +219,27 @@ int DecimalValue(std::string_view text) {
   return static_cast<int>(negative ? -value : value);
 }
 
-std::string UpperAscii(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
+void UpperAsciiInPlace(std::string& text) {
+  for (char& c : text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
+}
+
+std::string UpperAscii(std::string_view text) {
+  std::string upper(text);
+  UpperAsciiInPlace(upper);
   return upper;
+}
+
+bool StreamReader::SkipSeparators() {
+  for (;;) {
+    std::span<const std::uint8_t> window = source_->Window();
+    if (window.empty()) return false;
+    std::size_t i = 0;
+    while (i < window.size() && separators_.Contains(window[i])) ++i;
+    source_->Advance(i);
+    if (i < window.size()) return true;
+  }
 }
 
 std::wstring WidenBytes(std::string_view text) {
@@ -148,52 +262,75 @@ bool StreamReader::ReadBalancedToken(std::string& token) {
   return CollectToken(token, true);
 }
 
+bool StreamReader::UniversalExitAhead() {
+  JobData& data = *source_;
+  std::span<const std::uint8_t> window = data.Window();
+  const std::size_t n = std::min(window.size(), kUniversalExit.size());
+  if (n == 0 || std::memcmp(window.data(), kUniversalExit.data(), n) != 0) return false;
+  if (n == kUniversalExit.size()) return true;
+  // The exit would run across the window's end: look, then come back.
+  const std::int64_t here = data.Position();
+  const bool found = MatchText(kUniversalExit);
+  if (found && data.Seek(here) < 0) throw new SystemError(L"file.Seek", L"StreamReader::ReadToken");
+  return found;
+}
+
 bool StreamReader::CollectToken(std::string& token, bool balanced) {
   token.clear();
   JobData& data = *source_;
+  const SeparatorSet& separators = separators_;
   std::span<const std::uint8_t> window;
   for (;;) {
     window = data.Window();
     if (window.empty()) return false;
     std::size_t i = 0;
-    while (i < window.size() && IsSeparator(window[i]) && !(balanced && window[i] == '(')) ++i;
+    while (i < window.size() && separators.Contains(window[i]) &&
+           !(balanced && window[i] == '(')) {
+      ++i;
+    }
     data.Advance(i);
     if (i < window.size()) break;
   }
-  if (balanced && data.Window()[0] == '(') {
-    std::int64_t depth = 0;
+  if (tokensEndAtExit_ && data.Window()[0] == kEscape && UniversalExitAhead()) return false;
+  // Bytes up to the first that `stop` accepts (or an escape): an escape that begins a
+  // universal exit ends the token when tokens end there; `stop` says whether the byte it
+  // accepted is consumed.
+  auto collect = [&](bool keepStopByte, auto stop) {
     for (;;) {
       window = data.Window();
-      if (window.empty()) break;
+      if (window.empty()) return;
       std::size_t i = 0;
-      bool closed = false;
+      int verdict = 0;  // 0 go on, 1 stop before the byte, 2 stop after it
       for (; i < window.size(); ++i) {
-        if (window[i] == '(') {
-          ++depth;
-        } else if (window[i] == ')' && --depth == 0) {
-          ++i;
-          closed = true;
-          break;
-        }
+        if (window[i] == kEscape && tokensEndAtExit_) break;
+        verdict = stop(window[i]);
+        if (verdict != 0) break;
+      }
+      if (verdict == 2) {
+        // The closing parenthesis is kept, the separator that ends a plain token is not.
+        AppendCapped(token, window.data(), keepStopByte ? i + 1 : i);
+        data.Advance(i + 1);
+        return;
       }
       AppendCapped(token, window.data(), i);
       data.Advance(i);
-      if (closed) break;
+      if (verdict != 0) return;
+      if (i < window.size()) {  // an escape
+        if (UniversalExitAhead()) return;
+        AppendCapped(token, data.Window().data(), 1);
+        data.Advance(1);
+      }
     }
+  };
+  if (balanced && data.Window()[0] == '(') {
+    std::int64_t depth = 0;
+    collect(true, [&](std::uint8_t b) {
+      if (b == '(') ++depth;
+      return b == ')' && --depth == 0 ? 2 : 0;
+    });
     return true;
   }
-  for (;;) {
-    window = data.Window();
-    if (window.empty()) break;
-    std::size_t i = 0;
-    while (i < window.size() && !IsSeparator(window[i])) ++i;
-    AppendCapped(token, window.data(), i);
-    if (i < window.size()) {
-      data.Advance(i + 1);  // the separator that ends the token
-      break;
-    }
-    data.Advance(i);
-  }
+  collect(false, [&](std::uint8_t b) { return separators.Contains(b) ? 2 : 0; });
   return true;
 }
 

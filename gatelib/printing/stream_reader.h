@@ -41,6 +41,10 @@ inline constexpr SeparatorSet kPostScriptSeparators = kBaseSeparators.With("()")
 inline constexpr SeparatorSet kJobTicketSeparators = kBaseSeparators.With("<>");
 inline constexpr SeparatorSet kPrescribeSeparators{0x0A, 0x0C, 0x0D, 0x20, ',', ';'};
 
+inline constexpr std::uint8_t kEscape = 0x1B;
+// The universal exit that ends a printer-language job.
+inline constexpr std::string_view kUniversalExit = "\x1b%-12345X";
+
 // Tokens longer than this are consumed whole but kept only up to it: no keyword or number the
 // readers look for is longer, and a run of text without separators cannot make a reader
 // allocate without bound.
@@ -75,6 +79,8 @@ class StreamReader {
   // The operations below read the source directly (a scan looks at a whole window at a time);
   // ReadToken and ReadBalancedToken separate tokens with IsSeparator.
 
+  // Passes over separators; false at the end of the data.
+  bool SkipSeparators();
   // Skips separators, then collects the bytes up to the next separator, which is consumed.
   // False (and an empty token) at the end of the data.
   bool ReadToken(std::string& token);
@@ -119,12 +125,19 @@ class StreamReader {
 
  protected:
   void SetSource(JobData& source) { source_ = &source; }
+  // Tokens end before a universal exit (ESC "%-12345X"), which is never part of one: a token
+  // cannot run from one job into the next. A token that would begin there is empty (ReadToken
+  // then returns false with the position at the exit).
+  void EndTokensAtUniversalExit() { tokensEndAtExit_ = true; }
 
  private:
   bool CollectToken(std::string& token, bool balanced);
+  // Whether the bytes at the position are a universal exit (nothing is consumed).
+  bool UniversalExitAhead();
 
   JobData* source_ = nullptr;
   SeparatorSet separators_;
+  bool tokensEndAtExit_ = false;
 };
 
 // The decimal integer that `text` begins with (an optional sign, then digits), clamped to the
@@ -132,11 +145,17 @@ class StreamReader {
 int DecimalValue(std::string_view text);
 // `text` with the ASCII letters upper-cased.
 std::string UpperAscii(std::string_view text);
+void UpperAsciiInPlace(std::string& text);
 // A byte string as a wide string, one character per byte.
 std::wstring WidenBytes(std::string_view text);
 
-// The scans of StreamReader on a JobData of its own.
+// The scans of StreamReader on a JobData of its own. The answers of FindText and CountText
+// are kept for the file (JobData::Memo), so that searches of the same text from later offsets
+// do not read the same bytes again.
 bool FindText(JobData& data, std::string_view text);
+// How many times FindText finds `text` from the position to the end of the data, where the
+// position is left.
+std::int64_t CountText(JobData& data, std::string_view text);
 bool SkipPast(JobData& data, std::uint8_t byte);
 
 }  // namespace gatelib::printing
