@@ -106,6 +106,24 @@ class TollcountTest(unittest.TestCase):
                 checked += 1
         self.assertGreaterEqual(checked, 4)
 
+    def test_plotter_jobs_are_one_page_whatever_their_size(self):
+        # A header that enters HP-GL/2 makes the job one page and nothing after it is read,
+        # also when the job is longer than one read window.
+        checked = 0
+        for entry in manifest():
+            if "HP-GL/2" not in entry["stream"]:
+                continue
+            with self.subTest(file=entry["file"]):
+                path = os.path.join(TESTDATA, entry["file"])
+                self.assertGreater(os.path.getsize(path), 20480)
+                done = self.run_tool("--json", path)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                [row] = self.json_rows(done)
+                self.assertEqual((row["result"], row["pages"], row["copies"]),
+                                 (0, entry["pages"], entry["copies"]))
+                checked += 1
+        self.assertGreaterEqual(checked, 1)
+
     def test_json_has_every_count(self):
         done = self.run_tool("--json", os.path.join(TESTDATA, "d02.ps2write.ps"))
         [row] = self.json_rows(done)

@@ -52,6 +52,7 @@ int JobData::Open(const std::wstring& path, const platform::JobInfo2* job) {
   EmptyAt(0);
   filePointer_ = 0;
   knownSize_ = 0;
+  endSeenAt_ = -1;
   memos_.clear();
 
   struct Closer {
@@ -74,20 +75,28 @@ bool JobData::Refill(const wchar_t* place) {
   // so that a skip by any amount (a length read from the data) cannot ask for an impossible
   // file pointer. The size is asked for again when the target passes the size last seen (the
   // file may have grown since); when the platform cannot tell it, the read below finds the end.
-  if (target >= knownSize_ && Size() >= 0 && target >= knownSize_) {
-    EmptyAt(target);
-    lastWindow_ = true;
+  // The window is kept: a move back into it reads nothing again.
+  if (target >= knownSize_ && (target == endSeenAt_ || Size() >= 0) && target >= knownSize_) {
+    endSeenAt_ = target;
     return false;
   }
+  // After a move the window read is the block of the file (a multiple of the window size from
+  // its start) that holds the position, so that readers which search forward and come back to
+  // where they began find both places in one window.
+  std::int64_t from = target;
   if (target != filePointer_) {
-    // The bytes between the file pointer and the position are passed over, not read.
+    from = target - target % static_cast<std::int64_t>(size_);
+    if (from < filePointer_ && filePointer_ <= target) from = filePointer_;
+  }
+  if (from != filePointer_) {
+    // The bytes between the file pointer and the block are passed over, not read.
     std::int64_t moved = 0;
-    if (!platform::files().SetFilePointerEx(file_, target - filePointer_, &moved,
+    if (!platform::files().SetFilePointerEx(file_, from - filePointer_, &moved,
                                             platform::FILE_CURRENT)) {
       if (platform::kernel().GetLastError() != 0) throw new SystemError(L"file.Seek", place);
       return false;
     }
-    filePointer_ = target;
+    filePointer_ = from;
   }
   // Fill the whole window: only the end of the file leaves it short.
   std::uint8_t* buffer = buffer_.get();
@@ -101,19 +110,26 @@ bool JobData::Refill(const wchar_t* place) {
         break;
       // The window stays empty at the position; the file pointer moved by what was read.
       EmptyAt(target);
-      filePointer_ = target + static_cast<std::int64_t>(got);
+      filePointer_ = from + static_cast<std::int64_t>(got);
       throw new SystemError(L"file.Read", place);
     }
     if (read == 0) break;
     got += read;
   }
-  base_ = target;
-  ahead_ = 0;
-  next_ = buffer;
-  end_ = buffer + got;
+  filePointer_ = from + static_cast<std::int64_t>(got);
   lastWindow_ = got < size_;
-  filePointer_ = target + static_cast<std::int64_t>(got);
-  return got > 0;
+  const auto skipped = static_cast<std::size_t>(target - from);
+  if (got <= skipped) {
+    // The file ends before the position.
+    EmptyAt(target);
+    lastWindow_ = true;
+    return false;
+  }
+  base_ = from;
+  ahead_ = 0;
+  next_ = buffer + skipped;
+  end_ = buffer + got;
+  return true;
 }
 
 int JobData::NextByteSlow() {

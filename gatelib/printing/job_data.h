@@ -143,6 +143,7 @@ class JobData {
   bool lastWindow_ = false;       // the window ends where the file ends
   std::int64_t filePointer_ = 0;  // where the file pointer stands
   std::int64_t knownSize_ = 0;    // the file's size when it was last asked for
+  std::int64_t endSeenAt_ = -1;   // the position last found at or past the end of the file
   std::vector<std::unique_ptr<JobDataMemo>> memos_;
   platform::HANDLE file_ = nullptr;
   std::wstring path_;

@@ -12,6 +12,7 @@
 namespace gatelib::printing {
 namespace {
 
+using namespace std::string_literals;
 using test::Probe;
 using tollgate::testing::ReadBytes;
 using tollgate::testing::Wide;
@@ -527,6 +528,60 @@ TEST_F(PclXlReaderTest, AHeaderEnteringPclXlHandsItsCountsToTheAnalysis) {
   EXPECT_EQ(analyzer.Counts().copies, 4);
   EXPECT_EQ(analyzer.Counts().monoPages, 1);
   EXPECT_FALSE(analyzer.Counts().colourKnown);
+}
+
+// Scalars are ints of the reader's width: 16-bit values sign-extended, 32-bit values signed;
+// no stream bills more copies than a job's settings can ask for.
+TEST_F(PclXlReaderTest, ValueWidthsAndSigns) {
+  const struct {
+    const char* name;
+    std::string value;  // the value given to PageCopies
+    int pageCopies;
+    int jobCopies;  // what the analysis reports
+  } cases[] = {
+      {"ubyte", "\xC0\x05"s, 5, 5},
+      {"uint16", "\xC1\x03\x00"s, 3, 3},
+      {"uint16 all ones is -1", "\xC1\xFF\xFF"s, -1, 1},
+      {"sint16", "\xC3\xFE\xFF"s, -2, 1},
+      {"uint32 all ones is -1", "\xC2\xFF\xFF\xFF\xFF"s, -1, 1},
+      {"the largest int", "\xC2\xFF\xFF\xFF\x7F"s, 1, 1},
+      {"a million", "\xC4\x40\x42\x0F\x00"s, 1, 1},
+      {"the most a job can ask for", "\xC2\xFF\x7F\x00\x00"s, 32767, 32767},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string stream = c.value + "\xF8\x31\x43\x44";
+    Outcome o = Run(stream, [&](PclXlReader& r) { EXPECT_EQ(r.pageCopies, c.pageCopies); });
+    EXPECT_TRUE(o.read);
+    WriteBytes(Folder() / "job.spl", "@PJL ENTER LANGUAGE=PCLXL\n" + stream);
+    PageEndList ends;
+    SpoolAnalyzer analyzer(kSpoolBufferSize, PrinterLanguage::Unknown, ends);
+    EXPECT_EQ(analyzer.Open(Wide(Folder() / "job.spl"), nullptr), analysis::kCounted);
+    EXPECT_EQ(analyzer.Counts().copies, c.jobCopies);
+    EXPECT_EQ(analyzer.Counts().pages, 1);
+  }
+}
+
+// A flood of page ends: every page is counted, but the page-end list stops at its bound and is
+// marked incomplete rather than growing with the data.
+TEST_F(PclXlReaderTest, APageEndFloodDropsThePageEndList) {
+  const std::size_t pages = PageEndList::kMaxPageEnds + 10;
+  std::string stream = Xl().Header().BeginPage().s;
+  stream.append(pages, static_cast<char>(kEndPage));
+  Outcome o = Run(stream, [&](PclXlReader& r) {
+    EXPECT_EQ(r.monoPages, static_cast<int>(pages));
+    EXPECT_EQ(r.pages, static_cast<int>(pages));
+  });
+  EXPECT_TRUE(o.read);
+  EXPECT_FALSE(pageEnds.Complete());
+  EXPECT_TRUE(pageEnds.empty());
+
+  // Just below the bound the list is whole.
+  stream = Xl().Header().BeginPage().s;
+  stream.append(PageEndList::kMaxPageEnds, static_cast<char>(kEndPage));
+  Run(stream);
+  EXPECT_TRUE(pageEnds.Complete());
+  EXPECT_EQ(pageEnds.size(), PageEndList::kMaxPageEnds);
 }
 
 TEST_F(PclXlReaderTest, TheBuiltInReaderOfPclXlIsThisReader) {

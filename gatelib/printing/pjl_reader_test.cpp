@@ -170,6 +170,37 @@ TEST_F(PjlReaderTest, PclXlAndVendorStreamsAreReadFromAfterTheHeader) {
   }
 }
 
+// A header without a language ends where the next segment begins, whatever its lines end with.
+TEST_F(PjlReaderTest, LineEndsDoNotChangeWhereTheHeaderEnds) {
+  const std::string pcl =
+      "\x1b"
+      "Eone\ftwo\f";
+  for (const char* end : {"\n", "\r\n", "\r\n\r\n", " \r\n", "\n\n"}) {
+    SCOPED_TRACE(testing::PrintToString(end));
+    Analysis a = Analyse(std::string("@PJL SET COPIES=3") + end + pcl);
+    EXPECT_EQ(a.result, analysis::kCounted);
+    EXPECT_EQ(a.counts.pages, 2);
+    EXPECT_EQ(a.counts.copies, 3);
+    EXPECT_EQ(a.counts.language, L::PCL);
+  }
+}
+
+// The header after "XCPT" moves back within the read window for each token: a long exception
+// section is read once, not a window per token.
+TEST_F(PjlReaderTest, AnExceptionSectionIsReadOnce) {
+  std::string job = "@PJL XCPT ";
+  while (job.size() < (1u << 20)) job += "<a b=\"c\"/>\n";
+  job +=
+      "@PJL SET COPIES=2\n@PJL ENTER LANGUAGE=PCL\n\x1b"
+      "Ex\f";
+  std::int64_t asked = 0;
+  Analysis a = AnalyseCountingReads(job, asked);
+  EXPECT_EQ(a.result, analysis::kCounted);
+  EXPECT_EQ(a.counts.pages, 1);
+  EXPECT_EQ(a.counts.copies, 2);
+  EXPECT_LE(asked, 2 * static_cast<std::int64_t>(job.size() + kSpoolBufferSize));
+}
+
 TEST_F(PjlReaderTest, PrintCountWithoutCopiesCountsFromTheStart) {
   Analysis a = Analyse("@PJL ENTER LANGUAGE=SMART\n$PJL PRINT\n$PJL PRINT\n");
   EXPECT_EQ(a.result, analysis::kCounted);

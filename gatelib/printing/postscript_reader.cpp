@@ -23,8 +23,8 @@ bool BeginsWithDigit(const std::string& text) {
 // meeting point therefore answers every later walk that reaches a later meeting point.
 struct PageCommentMemo : JobDataMemo {
   struct Kept {
-    std::int64_t from = -1;        // the meeting point the walk started at (-1: nothing kept)
-    std::int64_t valueAt = -1;     // where the comment with the value starts; -1: none to the end
+    std::int64_t from = -1;     // the meeting point the walk started at (-1: nothing kept)
+    std::int64_t valueAt = -1;  // where the comment with the value starts; -1: none to the end
     int value = 0;
   };
   Kept pages;     // the first "%%Pages:" whose value begins with a digit
@@ -158,8 +158,8 @@ std::optional<int> PostScriptReader::WalkPageComments(std::string_view comment, 
     }
   }
   const std::int64_t meeting = at;
-  if (kept.from < 0 || kept.from > meeting || (!last && kept.valueAt >= 0 &&
-                                                kept.valueAt < meeting)) {
+  if (kept.from < 0 || kept.from > meeting ||
+      (!last && kept.valueAt >= 0 && kept.valueAt < meeting)) {
     // Walk on from the meeting point (whose comment has been read) and keep what it found.
     kept = PageCommentMemo::Kept{meeting, -1, 0};
     do {

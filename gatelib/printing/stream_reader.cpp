@@ -56,8 +56,8 @@ class SearchMemo : public JobDataMemo {
     std::string text;
     std::vector<std::size_t> border;  // made when a match first runs across two windows
     std::size_t rare = 0;
-    std::int64_t from = -1;  // the search whose answer is kept started here (-1: none yet)
-    std::int64_t hitEnd = -1;  // where that match ended; -1: not found
+    std::int64_t from = -1;       // the search whose answer is kept started here (-1: none yet)
+    std::int64_t hitEnd = -1;     // where that match ended; -1: not found
     std::int64_t endOfData = -1;  // where a search that found nothing left the position
     // CountText: the number of matches from countFrom to the end (-1: none kept).
     std::int64_t countFrom = -1;
@@ -82,6 +82,7 @@ class SearchMemo : public JobDataMemo {
   }
 
   SearchMemo() { entries_.reserve(kEntries); }
+
  private:
   static constexpr std::size_t kEntries = 16;
   std::vector<Entry> entries_;
@@ -138,10 +139,15 @@ bool Search(JobData& data, SearchMemo::Entry& e) {
 bool FindText(JobData& data, SearchMemo::Entry& e) {
   const std::int64_t from = data.Position();
   const auto m = static_cast<std::int64_t>(e.text.size());
+  // The answer kept moves the position by a skip, which keeps the window: a search that comes
+  // back to where it started reads nothing again.
   if (e.from >= 0 && from >= e.from) {
     if (e.hitEnd < 0) {
-      if (from >= e.endOfData || data.Seek(e.endOfData) >= 0) return false;
-    } else if (from <= e.hitEnd - m && data.Seek(e.hitEnd) >= 0) {
+      if (from < e.endOfData) data.Skip(e.endOfData - from);
+      return false;
+    }
+    if (from <= e.hitEnd - m) {
+      data.Skip(e.hitEnd - from);
       return true;
     }
   }
@@ -172,14 +178,15 @@ std::int64_t CountText(JobData& data, std::string_view text) {
   // matches that start between the two offsets.
   const bool overlapFree = e.border.back() == 0;
   std::int64_t count = 0;
-  if (overlapFree && e.countFrom >= 0 && from >= e.countFrom &&
-      data.Seek(e.countFrom) >= 0) {
+  if (overlapFree && e.countFrom >= 0 && from >= e.countFrom && data.Seek(e.countFrom) >= 0) {
     std::int64_t before = 0;
     while (FindText(data, e) && data.Position() - m < from) ++before;
     count = e.count - before;
     // The position ends where a search to the end would leave it.
     const std::int64_t size = data.Size();
-    if (size < 0 || data.Seek(std::max(from, size)) < 0) {
+    if (size >= 0) {
+      data.Skip(std::max(from, size) - data.Position());
+    } else {
       while (FindText(data, e)) {
       }
     }
@@ -284,8 +291,7 @@ bool StreamReader::CollectToken(std::string& token, bool balanced) {
     window = data.Window();
     if (window.empty()) return false;
     std::size_t i = 0;
-    while (i < window.size() && separators.Contains(window[i]) &&
-           !(balanced && window[i] == '(')) {
+    while (i < window.size() && separators.Contains(window[i]) && !(balanced && window[i] == '(')) {
       ++i;
     }
     data.Advance(i);

@@ -154,6 +154,19 @@ class AnalysisTest : public tollgate::testing::MachineTest {
     tollgate::testing::WriteBytes(Folder() / "00001.spl", bytes);
     return AnalyseFile(tollgate::testing::Wide(Folder() / "00001.spl"));
   }
+  // The analysis with the file's reads watched: `asked` receives the bytes that the reads
+  // asked the platform for, which shows whether a reader reads the same bytes again and again.
+  Analysis AnalyseCountingReads(const std::string& bytes, std::int64_t& asked) {
+    auto spy = std::make_shared<SpyPlatform>(platform::Current());
+    std::shared_ptr<platform::Platform> previous = platform::Install(spy);
+    Analysis a = Analyse(bytes);
+    platform::Install(previous);
+    asked = 0;
+    for (const SpyFiles::Call& c : spy->spy().calls) {
+      if (c.what == 'R') asked += c.amount;
+    }
+    return a;
+  }
   Analysis AnalyseFile(const std::wstring& path) {
     SpoolAnalyzer analyzer(kSpoolBufferSize, PrinterLanguage::Unknown, pageEnds);
     Analysis a;
