@@ -6,7 +6,6 @@ namespace gatelib::printing {
 namespace {
 
 using L = PrinterLanguage;
-constexpr std::uint8_t kEsc = 0x1B;
 
 struct TableBuilder {
   std::array<SignatureNode, 128> nodes{};

@@ -53,6 +53,9 @@ bool PostScriptReader::Read(JobData& source) {
   SetSource(source);
   EndTokensAtUniversalExit();
   start_ = source.Position();
+  // Every search below starts here: one pass answers those that find nothing or find early.
+  PrimeSearches(source, {kUniversalExit, "\n%%Requirements:", "\n%%BeginSetup",
+                         "\n%%BeginFeature:", kPagesComment, kPageTrailer, kPageComment});
   // Where the document's walks over its page comments meet the walks of any other document:
   // the first universal exit after it, or the end of the data.
   exitAt_ = FindText(kUniversalExit) ? source.Position() - std::int64_t{kUniversalExit.size()}

@@ -27,11 +27,12 @@ std::vector<std::size_t> Borders(const std::uint8_t* text, std::size_t m) {
   return border;
 }
 
-// How common a byte is in print data, roughly: blanks, NUL and FF most, then lower-case letters
-// and digits, capitals, punctuation, and least the other control and high bytes.
+// How common a byte is in print data, roughly: blanks, NUL and FF most, then lower-case letters,
+// digits, "%" and "/", capitals, punctuation, and least the other control and high bytes.
 int Commonness(std::uint8_t b) {
   if (b == 0x00 || b == 0xFF || b == ' ' || b == '\n' || b == '\r' || b == '\t') return 4;
-  if ((b >= 'a' && b <= 'z') || (b >= '0' && b <= '9')) return 3;
+  // "%" and "/" begin every PostScript comment and name.
+  if ((b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '%' || b == '/') return 3;
   if (b >= 'A' && b <= 'Z') return 2;
   if (b > ' ' && b < 0x7F) return 1;
   return 0;
@@ -159,6 +160,83 @@ bool FindText(JobData& data, SearchMemo::Entry& e) {
 }
 
 }  // namespace
+
+void PrimeSearches(JobData& data, std::initializer_list<std::string_view> texts) {
+  SearchMemo& memo = data.Memo<SearchMemo>();
+  const std::int64_t from = data.Position();
+  // The texts whose search from here is not answered yet.
+  std::vector<SearchMemo::Entry*> open;
+  std::size_t longest = 0;
+  for (std::string_view text : texts) {
+    if (text.empty()) continue;
+    SearchMemo::Entry& e = memo.For(text);
+    const auto m = static_cast<std::int64_t>(text.size());
+    const bool answered = e.from >= 0 && from >= e.from && (e.hitEnd < 0 || from <= e.hitEnd - m);
+    if (!answered) open.push_back(&e);
+    longest = std::max(longest, text.size());
+  }
+  // The first match of `e` in bytes[0, n) that starts before `before`; its end, or npos.
+  auto first = [](const SearchMemo::Entry& e, const std::uint8_t* bytes, std::size_t n,
+                  std::size_t before) {
+    const std::size_t m = e.text.size();
+    const std::size_t rare = e.rare;
+    std::size_t i = 0;
+    const std::size_t starts = n >= m ? std::min(before, n - m + 1) : 0;
+    while (i < starts) {
+      const void* hit = std::memchr(bytes + i + rare, e.text[rare], starts - i);
+      if (hit == nullptr) break;
+      const std::size_t start =
+          static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - bytes) - rare;
+      if (std::memcmp(bytes + start, e.text.data(), m) == 0) return start + m;
+      i = start + 1;
+    }
+    return std::string::npos;
+  };
+  // The last bytes of the window before, for the matches that run across two windows.
+  std::string joint;
+  std::int64_t jointAt = 0;
+  while (!open.empty()) {
+    std::span<const std::uint8_t> window = data.Window();
+    const std::int64_t base = data.Position();
+    if (window.empty()) {
+      // Not found to the end: every later search from here on answers at once.
+      for (SearchMemo::Entry* e : open) {
+        e->from = from;
+        e->hitEnd = -1;
+        e->endOfData = base;
+      }
+      break;
+    }
+    const std::uint8_t* p = window.data();
+    const std::size_t n = window.size();
+    const std::size_t carried = joint.size();
+    joint.append(reinterpret_cast<const char*>(p), std::min(n, longest - 1));
+    for (std::size_t k = 0; k < open.size();) {
+      SearchMemo::Entry& e = *open[k];
+      std::int64_t end = -1;
+      std::size_t at =
+          first(e, reinterpret_cast<const std::uint8_t*>(joint.data()), joint.size(), carried);
+      if (at != std::string::npos) {
+        end = jointAt + static_cast<std::int64_t>(at);
+      } else if ((at = first(e, p, n, n)) != std::string::npos) {
+        end = base + static_cast<std::int64_t>(at);
+      }
+      if (end < 0) {
+        ++k;
+        continue;
+      }
+      e.from = from;
+      e.hitEnd = end;
+      e.endOfData = -1;
+      open.erase(open.begin() + static_cast<std::ptrdiff_t>(k));
+    }
+    const std::size_t keep = std::min(n, longest - 1);
+    joint.assign(reinterpret_cast<const char*>(p + n - keep), keep);
+    jointAt = base + static_cast<std::int64_t>(n - keep);
+    data.Advance(n);
+  }
+  if (data.Seek(from) < 0) throw new SystemError(L"file.Seek", L"StreamReader::FindText");
+}
 
 bool FindText(JobData& data, std::string_view text) {
   if (text.empty()) return true;

@@ -153,6 +153,9 @@ std::wstring WidenBytes(std::string_view text);
 // are kept for the file (JobData::Memo), so that searches of the same text from later offsets
 // do not read the same bytes again.
 bool FindText(JobData& data, std::string_view text);
+// Looks for each of `texts` from the position in one pass over the data, so that the FindText
+// of each from here is answered without reading the data again; the position stays.
+void PrimeSearches(JobData& data, std::initializer_list<std::string_view> texts);
 // How many times FindText finds `text` from the position to the end of the data, where the
 // position is left.
 std::int64_t CountText(JobData& data, std::string_view text);
