@@ -52,7 +52,7 @@ int JobData::Open(const std::wstring& path, const platform::JobInfo2* job) {
   EmptyAt(0);
   filePointer_ = 0;
   knownSize_ = 0;
-  endSeenAt_ = -1;
+  sizeFresh_ = false;
   memos_.clear();
 
   struct Closer {
@@ -63,9 +63,11 @@ int JobData::Open(const std::wstring& path, const platform::JobInfo2* job) {
 }
 
 std::int64_t JobData::Size() {
+  if (sizeFresh_) return knownSize_;
   std::int64_t size = 0;
   if (file_ == nullptr || !platform::files().GetFileSizeEx(file_, &size)) return -1;
   knownSize_ = size;
+  sizeFresh_ = true;
   return size;
 }
 
@@ -76,10 +78,7 @@ bool JobData::Refill(const wchar_t* place) {
   // file pointer. The size is asked for again when the target passes the size last seen (the
   // file may have grown since); when the platform cannot tell it, the read below finds the end.
   // The window is kept: a move back into it reads nothing again.
-  if (target >= knownSize_ && (target == endSeenAt_ || Size() >= 0) && target >= knownSize_) {
-    endSeenAt_ = target;
-    return false;
-  }
+  if (target >= knownSize_ && Size() >= 0 && target >= knownSize_) return false;
   // After a move the window read is the block of the file (a multiple of the window size from
   // its start) that holds the position, so that readers which search forward and come back to
   // where they began find both places in one window.
@@ -116,6 +115,7 @@ bool JobData::Refill(const wchar_t* place) {
     if (read == 0) break;
     got += read;
   }
+  sizeFresh_ = false;
   filePointer_ = from + static_cast<std::int64_t>(got);
   lastWindow_ = got < size_;
   const auto skipped = static_cast<std::size_t>(target - from);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/types.h"
@@ -99,17 +100,19 @@ class JobData {
   }
   void Advance(std::size_t n) { next_ += n; }
 
-  // The size of the open file as the platform reports it now; -1 when it cannot tell.
+  // The size of the open file as the platform reports it (asked again once something was read
+  // since it was last asked for); -1 when it cannot tell.
   std::int64_t Size();
 
   // The memo of type T (made on first use) for the open file.
   template <typename T>
   T& Memo() {
-    for (const std::unique_ptr<JobDataMemo>& memo : memos_) {
-      if (auto* found = dynamic_cast<T*>(memo.get())) return *found;
+    static const char tag = 0;  // one per memo type
+    for (const auto& [kind, memo] : memos_) {
+      if (kind == &tag) return static_cast<T&>(*memo);
     }
-    memos_.push_back(std::make_unique<T>());
-    return static_cast<T&>(*memos_.back());
+    memos_.emplace_back(&tag, std::make_unique<T>());
+    return static_cast<T&>(*memos_.back().second);
   }
 
   std::int64_t Position() const {
@@ -143,8 +146,8 @@ class JobData {
   bool lastWindow_ = false;       // the window ends where the file ends
   std::int64_t filePointer_ = 0;  // where the file pointer stands
   std::int64_t knownSize_ = 0;    // the file's size when it was last asked for
-  std::int64_t endSeenAt_ = -1;   // the position last found at or past the end of the file
-  std::vector<std::unique_ptr<JobDataMemo>> memos_;
+  bool sizeFresh_ = false;        // nothing was read since the size was asked for
+  std::vector<std::pair<const void*, std::unique_ptr<JobDataMemo>>> memos_;
   platform::HANDLE file_ = nullptr;
   std::wstring path_;
   const platform::JobInfo2* job_ = nullptr;

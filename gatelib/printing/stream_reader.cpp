@@ -55,6 +55,7 @@ class SearchMemo : public JobDataMemo {
  public:
   struct Entry {
     std::string text;
+    const char* literal = nullptr;    // where the text was last given
     std::vector<std::size_t> border;  // made when a match first runs across two windows
     std::size_t rare = 0;
     std::int64_t from = -1;       // the search whose answer is kept started here (-1: none yet)
@@ -66,8 +67,15 @@ class SearchMemo : public JobDataMemo {
   };
 
   Entry& For(std::string_view text) {
+    // The readers search for literals: the same text is mostly at the same address.
     for (Entry& e : entries_) {
-      if (e.text == text) return e;
+      if (e.literal == text.data() && e.text == text) return e;
+    }
+    for (Entry& e : entries_) {
+      if (e.text == text) {
+        e.literal = text.data();
+        return e;
+      }
     }
     Entry* e = nullptr;
     if (entries_.size() < kEntries) {
@@ -78,6 +86,7 @@ class SearchMemo : public JobDataMemo {
       *e = Entry{};
     }
     e->text.assign(text);
+    e->literal = text.data();
     e->rare = RareIndex(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     return *e;
   }
