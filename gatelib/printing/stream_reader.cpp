@@ -33,7 +33,8 @@ int Commonness(std::uint8_t b) {
   if (b == 0x00 || b == 0xFF || b == ' ' || b == '\n' || b == '\r' || b == '\t') return 4;
   // "%" and "/" begin every PostScript comment and name.
   if ((b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '%' || b == '/') return 3;
-  if (b >= 'A' && b <= 'Z') return 2;
+  // ":" ends the keyword of every structuring comment.
+  if ((b >= 'A' && b <= 'Z') || b == ':') return 2;
   if (b > ' ' && b < 0x7F) return 1;
   return 0;
 }
@@ -122,7 +123,8 @@ bool Search(JobData& data, SearchMemo::Entry& e) {
         }
         std::size_t start =
             static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p) - rare;
-        if (std::memcmp(p + start, pattern, m) == 0) {
+        if (p[start] == pattern[0] && p[start + m - 1] == pattern[m - 1] &&
+            std::memcmp(p + start, pattern, m) == 0) {
           data.Advance(start + m);
           return true;
         }
@@ -196,7 +198,11 @@ void PrimeSearches(JobData& data, std::initializer_list<std::string_view> texts)
       if (hit == nullptr) break;
       const std::size_t start =
           static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - bytes) - rare;
-      if (std::memcmp(bytes + start, e.text.data(), m) == 0) return start + m;
+      if (bytes[start] == static_cast<std::uint8_t>(e.text[0]) &&
+          bytes[start + m - 1] == static_cast<std::uint8_t>(e.text[m - 1]) &&
+          std::memcmp(bytes + start, e.text.data(), m) == 0) {
+        return start + m;
+      }
       i = start + 1;
     }
     return std::string::npos;
