@@ -186,7 +186,8 @@ TEST_F(PjlReaderTest, LineEndsDoNotChangeWhereTheHeaderEnds) {
 }
 
 // The header after "XCPT" moves back within the read window for each token: a long exception
-// section is read once, not a window per token.
+// section is read a few times at most (the first job-ticket attempt searches to the end), not a
+// window per token.
 TEST_F(PjlReaderTest, AnExceptionSectionIsReadOnce) {
   std::string job = "@PJL XCPT ";
   while (job.size() < (1u << 20)) job += "<a b=\"c\"/>\n";
@@ -198,7 +199,7 @@ TEST_F(PjlReaderTest, AnExceptionSectionIsReadOnce) {
   EXPECT_EQ(a.result, analysis::kCounted);
   EXPECT_EQ(a.counts.pages, 1);
   EXPECT_EQ(a.counts.copies, 2);
-  EXPECT_LE(asked, 2 * static_cast<std::int64_t>(job.size() + kSpoolBufferSize));
+  EXPECT_LE(asked, 3 * static_cast<std::int64_t>(job.size() + kSpoolBufferSize));
 }
 
 TEST_F(PjlReaderTest, PrintCountWithoutCopiesCountsFromTheStart) {

@@ -1,5 +1,6 @@
 #include "gatelib/printing/segment_readers.h"
 
+#include "gatelib/printing/document_readers.h"
 #include "gatelib/printing/pcl5_reader.h"
 #include "gatelib/printing/pclxl_reader.h"
 #include "gatelib/printing/pjl_reader.h"
@@ -25,9 +26,21 @@ class BuiltInSegmentReaders : public SegmentReaders {
         return std::make_unique<PostScriptReader>();
       case PrinterLanguage::PCLXL:
         return std::make_unique<PclXlReader>(pageEnds);
+      case PrinterLanguage::XML:
+        return std::make_unique<XmlDocumentReader>();
+      case PrinterLanguage::ZJSTREAM:
+        return std::make_unique<ZjStreamReader>();
+      case PrinterLanguage::XRX:
+        return std::make_unique<XeroxHeaderReader>();
+      case PrinterLanguage::EJL:
+        return std::make_unique<EjlHeaderReader>();
       default:
         return nullptr;
     }
+  }
+  std::unique_ptr<StreamReader> MakeHeaderReader(HeaderStream stream, PageEndList&) const override {
+    if (stream == HeaderStream::JobTicket) return std::make_unique<JobTicketReader>();
+    return nullptr;
   }
 };
 

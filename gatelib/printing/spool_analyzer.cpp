@@ -28,7 +28,7 @@ constexpr std::array<SegmentRule, kPrinterLanguageCount> kRules = {{
     {L::ESCP2, A::Reader, After::Continue, false, false, M::Counts},
     {L::ZIMF, A::Reader, After::Stop, false, false, M::Counts},
     {L::CANON_IMAGERUNNER, A::Reader, After::Stop, false, false, M::Counts},
-    {L::ZJSTREAM, A::Reader, After::Stop, false, true, M::Counts},
+    {L::ZJSTREAM, A::Reader, After::Stop, false, true, M::Raster},
     {L::SHARP_GDI, A::Reader, After::Stop, false, false, M::Counts},
     {L::MINOLTADI16, A::Reader, After::Stop, false, false, M::Counts},
     {L::SPL, A::Reader, After::Stop, false, false, M::Counts},
@@ -144,15 +144,16 @@ void SpoolAnalyzer::Merge(const SegmentRule& rule, StreamReader& reader) {
     c.pages = Plus(c.pages, reader.pages);
     if (reader.copies > c.copies) c.copies = reader.copies;
   }
-  // Two-sided printing found anywhere in the data holds for the job.
+  // Two-sided printing found anywhere in the data holds for the job; so does colour, once a
+  // PJL header or a raster stream's own header stated it.
   if (reader.duplex) c.duplex = true;
+  if ((rule.merge == M::Pjl || rule.merge == M::Raster) && !c.colour && reader.colourKnown) {
+    c.colourKnown = true;
+    c.colour = reader.colour;
+  }
   switch (rule.merge) {
     case M::Pjl:
       if (!reader.paperName.empty()) c.paperName = reader.paperName;
-      if (!c.colour && reader.colourKnown) {
-        c.colourKnown = true;
-        c.colour = reader.colour;
-      }
       c.colourPages = Plus(c.colourPages, reader.colourPages);
       c.monoPages = Plus(c.monoPages, reader.monoPages);
       if (c.language == L::Unknown) c.language = reader.language;
@@ -174,6 +175,7 @@ void SpoolAnalyzer::Merge(const SegmentRule& rule, StreamReader& reader) {
       c.colour = reader.colour;
       break;
     case M::Counts:
+    case M::Raster:
     case M::Package:
       break;
   }

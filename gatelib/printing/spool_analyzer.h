@@ -26,6 +26,7 @@ struct SegmentRule {
     Counts,      // pages added, the largest copies, duplex
     Pjl,         // also the header's settings and the language it entered
     PostScript,  // also the paper name
+    Raster,      // also the colour that the stream's header states
     JobTicket,   // also the ticket's job name and colour (the XML job ticket)
     Package,     // the package's pages and copies replace the counts (XPS)
   };

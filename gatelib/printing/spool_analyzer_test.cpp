@@ -375,7 +375,7 @@ TEST_F(SpoolAnalyzerTest, RealFilesWithTheReadersOfThisBuild) {
       {"d02.ps2write.ps", analysis::kCounted, L::POSTSCRIPT},
       {"d02.xpswrite-ticket-2copies.xps", analysis::kNotRecognised, L::XPS},
       {"d06.pdfwrite.pdf", analysis::kNotRecognised, L::Unknown},
-      {"d04.foo2zjs.zjs", analysis::kNotRecognised, L::Unknown},
+      {"d04.foo2zjs.zjs", analysis::kCounted, L::Unknown},
       {"d02.pjl-pxlcolor.pxl", analysis::kCounted, L::PCLXL},
       {"text-3ff.txt", analysis::kNotRecognised, L::Unknown},
   };

@@ -125,6 +125,8 @@ class StreamReader {
 
  protected:
   void SetSource(JobData& source) { source_ = &source; }
+  // Whether the bytes at the position are a universal exit (nothing is consumed).
+  bool UniversalExitAhead();
   // Tokens end before a universal exit (ESC "%-12345X"), which is never part of one: a token
   // cannot run from one job into the next. A token that would begin there is empty (ReadToken
   // then returns false with the position at the exit).
@@ -132,8 +134,6 @@ class StreamReader {
 
  private:
   bool CollectToken(std::string& token, bool balanced);
-  // Whether the bytes at the position are a universal exit (nothing is consumed).
-  bool UniversalExitAhead();
 
   JobData* source_ = nullptr;
   SeparatorSet separators_;
