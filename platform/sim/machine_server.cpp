@@ -175,10 +175,19 @@ class Server {
       case wire::kPing:
         result(1).U32(static_cast<std::uint32_t>(::getpid()));
         return true;
-      case wire::kShutdown:
+      case wire::kShutdown: {
+        // Names the process it stops (its id, from a ping), so that no stray message does.
+        std::uint32_t pid = 0;
+        if (!r.U32(&pid) || !r.AtEnd()) return bad();
+        if (pid != static_cast<std::uint32_t>(::getpid())) {
+          ThreadLastError() = ERROR_INVALID_PARAMETER;
+          result(0);
+          return true;
+        }
         result(1);
         stopping_ = true;
         return true;
+      }
 
       case wire::kRegOpen:
       case wire::kRegCreate: {
@@ -772,12 +781,21 @@ int StartMachineProcess(const std::filesystem::path& folder, const std::string& 
 bool StopMachineProcess(const std::filesystem::path& folder, int waitMs) {
   int fd = wire::Connect(folder);
   if (fd < 0) return false;
-  wire::Writer w;
-  w.U32(wire::kShutdown);
+  wire::Writer ping;
+  ping.U32(wire::kPing);
   std::string answer;
-  bool ok = wire::SendFrame(fd, w.Data()) && wire::ReceiveFrame(fd, &answer, 5000);
+  std::uint32_t ok = 0, error = 0, pid = 0;
+  bool sent = wire::SendFrame(fd, ping.Data()) && wire::ReceiveFrame(fd, &answer, 5000);
+  wire::Reader r(answer);
+  if (!sent || !r.U32(&ok) || !r.U32(&error) || !r.U32(&pid)) {
+    wire::Close(fd);
+    return false;
+  }
+  wire::Writer w;
+  w.U32(wire::kShutdown).U32(pid);
+  sent = wire::SendFrame(fd, w.Data()) && wire::ReceiveFrame(fd, &answer, 5000);
   wire::Close(fd);
-  if (!ok) return false;
+  if (!sent) return false;
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   while (std::chrono::steady_clock::now() < until) {
     if (!std::filesystem::exists(wire::SocketPath(folder))) return true;

@@ -399,6 +399,7 @@ void SimSpooler::LoadJobsLocked() {
   std::ifstream counter(folder_ / "spooler-next-job");
   DWORD stored = 0;
   if (counter >> stored && stored > 0 && stored < 0x7FFFFFFF) nextJob_ = std::max(nextJob_, stored);
+  reservedJob_ = 0;
   std::map<std::filesystem::path, bool> seen;
   for (auto& [key, q] : queues_) {
     std::filesystem::path dir = SpoolDirectoryLocked(q);
@@ -519,8 +520,10 @@ void SimSpooler::Journal(const std::wstring& queue, DWORD job, const char* event
   w.String(by.c_str(), static_cast<rapidjson::SizeType>(by.size()));
   w.EndObject();
   std::lock_guard<std::mutex> guard(journalLock_);
-  std::ofstream file(folder_ / "spooler.jsonl", std::ios::binary | std::ios::app);
-  file << out.GetString() << "\n";
+  if (!journal_.is_open())
+    journal_.open(folder_ / "spooler.jsonl", std::ios::binary | std::ios::app);
+  journal_ << out.GetString() << "\n";
+  journal_.flush();
 }
 
 void SimSpooler::SaveShadowLocked(const Job& job) {
@@ -672,6 +675,7 @@ void SimSpooler::RemoveJobLocked(DWORD id) {
   auto it = jobs_.find(id);
   if (it == jobs_.end()) return;
   Job& job = it->second;
+  job.writing.reset();
   job.info.Status |= JOB_STATUS_DELETED;
   job.info.Status &= ~JOB_STATUS_DELETING;
   NotifyJobLocked(job, PRINTER_CHANGE_DELETE_JOB, {JOB_NOTIFY_FIELD_STATUS});
@@ -1157,9 +1161,11 @@ DWORD SimSpooler::StartDocPrinterW(HANDLE printer, const DocInfo1& doc) {
   Job job;
   JobInfo2& j = job.info;
   j.JobId = nextJob_++;
-  {
+  if (nextJob_ > reservedJob_) {
+    // Ids are recorded in blocks, so that they keep increasing across restarts.
+    reservedJob_ = nextJob_ + 64;
     std::ofstream counter(folder_ / "spooler-next-job", std::ios::trunc);
-    counter << nextJob_;
+    counter << reservedJob_;
   }
   char name[32];
   std::snprintf(name, sizeof name, "%05u", j.JobId);
@@ -1180,7 +1186,7 @@ DWORD SimSpooler::StartDocPrinterW(HANDLE printer, const DocInfo1& doc) {
   j.TotalPages = caller.pages;
   j.Submitted = SystemNow();
   job.order = nextOrder_++;
-  { std::ofstream create(job.spool, std::ios::binary | std::ios::trunc); }
+  job.writing = std::make_shared<std::ofstream>(job.spool, std::ios::binary | std::ios::trunc);
   h->docJob = j.JobId;
   DWORD id = j.JobId;
   Journal(q.info.pPrinterName, id, "submitted",
@@ -1208,10 +1214,9 @@ bool SimSpooler::WritePrinter(HANDLE printer, const void* data, DWORD size, DWOR
     return Fail(ERROR_PRINT_CANCELLED, false);
   }
   Job& job = it->second;
-  std::ofstream out(job.spool, std::ios::binary | std::ios::app);
-  out.write(static_cast<const char*>(data), size);
-  out.flush();
-  if (!out) return Fail(ERROR_DISK_FULL, false);
+  if (!job.writing) return Fail(ERROR_SPL_NO_STARTDOC, false);
+  job.writing->write(static_cast<const char*>(data), size);
+  if (!*job.writing) return Fail(ERROR_DISK_FULL, false);
   job.info.Size += size;
   if (written != nullptr) *written = size;
   NotifyJobLocked(job, PRINTER_CHANGE_WRITE_JOB, {JOB_NOTIFY_FIELD_TOTAL_BYTES});
@@ -1232,6 +1237,15 @@ bool SimSpooler::EndDocPrinter(HANDLE printer) {
   if ((job.info.Status & JOB_STATUS_DELETING) != 0) {
     RemoveJobLocked(id);
     return true;
+  }
+  if (job.writing) {
+    job.writing->close();
+    bool ok = !job.writing->fail();
+    job.writing.reset();
+    if (!ok) {
+      RemoveJobLocked(id);
+      return Fail(ERROR_DISK_FULL, false);
+    }
   }
   job.complete = true;
   job.info.Status &= ~JOB_STATUS_SPOOLING;

@@ -6,8 +6,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -101,6 +103,7 @@ class SimSpooler : public Spooler {
     bool complete = false;
     std::chrono::steady_clock::time_point spooledAt;
     std::uint64_t order = 0;
+    std::shared_ptr<std::ofstream> writing;  // the spool file while the document is written
   };
   struct PrinterHandle {
     std::wstring queue;  // upper-case key; empty for the server
@@ -167,6 +170,8 @@ class SimSpooler : public Spooler {
   std::map<HANDLE, DWORD> changeHandles_;  // in-process change handles and their watchers
   std::thread printer_;
   std::mutex journalLock_;
+  std::ofstream journal_;
+  DWORD reservedJob_ = 0;  // job ids below this one are recorded as used
 };
 
 // The DEVMODEW of Windows as bytes (the public part, then the driver's private bytes), and
