@@ -286,20 +286,26 @@ class Registry(MachineTest):
         self.assertIn("acct02", self.tm("reg", "query", key, "/v", "ServerAddress").stdout.decode())
 
     def test_two_writers_at_once_both_keep_their_values(self):
-        self.start()
-        writers = [subprocess.Popen([WRITER, "write", prefix, "300"], env=self.env)
+        for running in (False, True):
+            with self.subTest(machine_process=running):
+                if running:
+                    self.start()
+                self.two_writers("%s" % running)
+
+    def two_writers(self, tag):
+        writers = [subprocess.Popen([WRITER, "write", tag + prefix, "300"], env=self.env)
                    for prefix in ("A", "B")]
         for w in writers:
             self.assertEqual(w.wait(timeout=120), 0)
         out = self.tm("reg", "query", r"HKLM\SOFTWARE\Velmora\Stress").stdout.decode()
         for prefix in ("A", "B"):
-            for i in (0, 150, 299):
-                self.assertIn("%s%d    REG_SZ    %d" % (prefix, i, i), out)
+            for i in range(300):
+                self.assertIn("%s%s%d    REG_SZ    %d\n" % (tag, prefix, i, i), out)
+        # The file holds both, and loads.
         self.tm("stop")
-        # The file holds both after the machine stops, and loads.
         text = read(os.path.join(self.machine, "registry.reg")).decode("cp1252")
-        self.assertIn('"A299"="299"', text)
-        self.assertIn('"B299"="299"', text)
+        self.assertIn('"%sA299"="299"' % tag, text)
+        self.assertIn('"%sB299"="299"' % tag, text)
 
     def test_a_hand_edit_while_running_is_taken_in(self):
         self.start()

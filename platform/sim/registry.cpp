@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,31 @@ bool WriteAtomically(const std::filesystem::path& file, const std::string& bytes
   return ok && ::rename(temp.c_str(), file.c_str()) == 0;
 }
 
+// Serialises the writers of one registry file across processes (programs that host the
+// machine in-process): each change is read, made and written under it, so that no process
+// writes over another's change.
+class FileLock {
+ public:
+  explicit FileLock(const std::filesystem::path& file) {
+    std::error_code ec;
+    std::filesystem::create_directories(file.parent_path(), ec);
+    std::string lock = file.string() + ".lock";
+    fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 }  // namespace
 
 SimRegistry::Stamp SimRegistry::Current() const {
@@ -65,6 +91,7 @@ void SimRegistry::RefreshLocked() {
 
 std::optional<std::string> SimRegistry::Import(const std::string& bytes) {
   std::lock_guard<std::mutex> guard(lock_);
+  FileLock writers(file_);
   if (!LoadLocked()) return loadError_;
   RefreshLocked();
   if (auto error = ParseRegFile(bytes, *root_)) return error;
@@ -153,6 +180,7 @@ LONG SimRegistry::RegOpenKeyExW(HKEY key, const std::wstring& subKey, DWORD samD
 LONG SimRegistry::RegCreateKeyExW(HKEY key, const std::wstring& subKey, DWORD samDesired,
                                   HKEY* result, DWORD* disposition) {
   std::lock_guard<std::mutex> guard(lock_);
+  FileLock writers(file_);
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<RegKey> at;
   DWORD access = 0;
@@ -218,6 +246,7 @@ LONG SimRegistry::RegQueryValueExW(HKEY key, const std::wstring& valueName, DWOR
 LONG SimRegistry::RegSetValueExW(HKEY key, const std::wstring& valueName, DWORD type,
                                  const std::uint8_t* data, DWORD dataSize) {
   std::lock_guard<std::mutex> guard(lock_);
+  FileLock writers(file_);
   std::shared_ptr<RegKey> at;
   DWORD access = 0;
   if (LONG rc = ResolveLocked(key, &at, &access, nullptr)) return rc;
@@ -236,6 +265,7 @@ LONG SimRegistry::RegSetValueExW(HKEY key, const std::wstring& valueName, DWORD 
 
 LONG SimRegistry::RegDeleteValueW(HKEY key, const std::wstring& valueName) {
   std::lock_guard<std::mutex> guard(lock_);
+  FileLock writers(file_);
   std::shared_ptr<RegKey> at;
   DWORD access = 0;
   if (LONG rc = ResolveLocked(key, &at, &access, nullptr)) return rc;
@@ -248,6 +278,7 @@ LONG SimRegistry::RegDeleteValueW(HKEY key, const std::wstring& valueName) {
 
 LONG SimRegistry::RegDeleteKeyW(HKEY key, const std::wstring& subKey) {
   std::lock_guard<std::mutex> guard(lock_);
+  FileLock writers(file_);
   std::shared_ptr<RegKey> parent;
   DWORD access = 0;
   if (LONG rc = ResolveLocked(key, &parent, &access, nullptr)) return rc;
