@@ -173,6 +173,21 @@ void BM_PrintBurstThroughTheSocket(benchmark::State& state) {
 }
 BENCHMARK(BM_PrintBurstThroughTheSocket)->Iterations(1000)->Unit(benchmark::kMicrosecond);
 
+// One spooler call through the socket and back (GetPrinterW), for scale.
+void BM_CallRoundTrip(benchmark::State& state) {
+  RunningMachine machine;
+  if (!machine.Reached()) {
+    state.SkipWithError("the machine process does not answer");
+    return;
+  }
+  HANDLE printer = nullptr;
+  spooler().OpenPrinterW(L"Burst", &printer, nullptr);
+  PrinterInfo2 info;
+  for (auto _ : state) benchmark::DoNotOptimize(spooler().GetPrinterW(printer, &info));
+  spooler().ClosePrinter(printer);
+}
+BENCHMARK(BM_CallRoundTrip)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+
 // From the print call to the watcher's notification: of the new job (spooling), and of the
 // job completely spooled.
 void BM_PrintToNotification(benchmark::State& state) {

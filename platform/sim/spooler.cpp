@@ -120,12 +120,23 @@ bool KnownDatatype(const std::wstring& d) {
          u == L"NT EMF 1.008" || u == L"XPS2GDI";
 }
 
-// The paper table every driver reports unless its queue names its own.
-const std::vector<std::pair<std::uint16_t, std::wstring>>& DefaultPapers() {
-  static const std::vector<std::pair<std::uint16_t, std::wstring>> papers{
+using PaperTable = std::vector<std::pair<std::uint16_t, std::wstring>>;
+
+// The paper table of a driver, unless its queue names its own ("Papers"): the text-only
+// driver knows the plain sizes, office laser drivers the common sheets and envelopes.
+const PaperTable& DefaultPapers(const std::wstring& driver) {
+  static const PaperTable text{{1, L"Letter"}, {5, L"Legal"}, {9, L"A4"}};
+  static const PaperTable office{
       {1, L"Letter"}, {5, L"Legal"},     {7, L"Executive"},     {8, L"A3"},          {9, L"A4"},
       {11, L"A5"},    {13, L"B5 (JIS)"}, {20, L"Envelope #10"}, {27, L"Envelope DL"}};
-  return papers;
+  static const PaperTable other{{1, L"Letter"}, {5, L"Legal"}, {9, L"A4"}, {11, L"A5"}};
+  std::wstring u = UpperName(driver);
+  if (u.find(L"TEXT ONLY") != std::wstring::npos) return text;
+  for (const wchar_t* maker : {L"HP ", L"BROTHER", L"KYOCERA", L"LEXMARK", L"XEROX", L"KONICA",
+                               L"RICOH", L"CANON", L"SAMSUNG", L"EPSON"}) {
+    if (u.find(maker) != std::wstring::npos) return office;
+  }
+  return other;
 }
 
 std::string HostName(const std::wstring& queue) {
@@ -407,6 +418,17 @@ void SimSpooler::LoadJobsLocked() {
     seen[dir] = true;
     for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
       const auto& path = it->path();
+      if (path.extension() == ".spl") {
+        // The spool file of a document that was never completely written.
+        std::filesystem::path shadow = path;
+        shadow.replace_extension(".shd");
+        std::string stem = path.stem().string();
+        bool jobName =
+            stem.size() >= 5 && stem.find_first_not_of("0123456789") == std::string::npos;
+        if (jobName && !std::filesystem::exists(shadow)) std::filesystem::remove(path, ec);
+        ec.clear();
+        continue;
+      }
       if (path.extension() != ".shd") continue;
       std::ifstream in(path, std::ios::binary);
       std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -527,6 +549,8 @@ void SimSpooler::Journal(const std::wstring& queue, DWORD job, const char* event
 }
 
 void SimSpooler::SaveShadowLocked(const Job& job) {
+  // A document still being written has no shadow yet: it does not outlive the spooler.
+  if (!job.complete) return;
   rapidjson::StringBuffer out;
   rapidjson::Writer<rapidjson::StringBuffer> w(out);
   const JobInfo2& j = job.info;
@@ -990,7 +1014,7 @@ int SimSpooler::DeviceCapabilitiesW(const std::wstring& device, const std::wstri
   if (!UpLocked()) return -1;
   Queue* q = QueueLocked(Upper(device));
   if (q == nullptr) return Fail(ERROR_INVALID_PRINTER_NAME, -1);
-  const auto& table = q->papers.empty() ? DefaultPapers() : q->papers;
+  const auto& table = q->papers.empty() ? DefaultPapers(q->info.pDriverName) : q->papers;
   if (capability == DC_PAPERS) {
     if (papers != nullptr) {
       papers->clear();

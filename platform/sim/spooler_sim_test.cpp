@@ -121,7 +121,9 @@ TEST_F(SpoolerOnSim, QueuesPortsAndPaperTablesComeFromTheRegistry) {
   EXPECT_EQ(ids, (std::vector<std::uint16_t>{9, 1}));
   EXPECT_EQ(spooler().DeviceCapabilitiesW(kPaused, L"", DC_PAPERNAMES, nullptr, &names), 2);
   EXPECT_EQ(names, (std::vector<std::wstring>{L"A4", L"Letter"}));
-  EXPECT_EQ(spooler().DeviceCapabilitiesW(L"Livre", L"LPT1:", DC_PAPERS, &ids, nullptr), 9);
+  // Without "Papers", the driver's own table.
+  EXPECT_EQ(spooler().DeviceCapabilitiesW(L"Livre", L"LPT1:", DC_PAPERS, &ids, nullptr), 3);
+  EXPECT_EQ(ids, (std::vector<std::uint16_t>{1, 5, 9}));
   EXPECT_EQ(spooler().DeviceCapabilitiesW(L"Nowhere", L"", DC_PAPERS, &ids, nullptr), -1);
 
   HANDLE server = Open(L"");
