@@ -242,7 +242,13 @@ class Spooler(MachineTest):
     def test_the_spooler_crashes_and_comes_back_with_its_jobs(self):
         self.start()
         job = self.print_file("Balcão", os.path.join(TESTDATA, "text-3ff.txt"), "datatype=TEXT")
+        watcher = subprocess.Popen([os.path.join(BIN, "tollmachine"), "watch", "Balcão",
+                                    "--seconds", "20"], env=self.env, stdout=subprocess.PIPE)
+        self.addCleanup(lambda: (watcher.kill(), watcher.wait(), watcher.stdout.close()))
+        self.assertEqual(json.loads(watcher.stdout.readline()), {"ready": True})
         self.tm("crash", "Spooler")
+        # The notification of a crashed spooler fails: RPC_S_SERVER_UNAVAILABLE.
+        self.assertEqual(json.loads(watcher.stdout.readline()), {"failed": 1722})
         line = wait_for(lambda: next((l for l in self.events() if "\t7031\t" in l), None))
         self.assertEqual(line.split("\t")[1:], ["Service Control Manager", "7031", "error",
                                                 "Print Spooler", "1", "500",

@@ -41,6 +41,8 @@ Machine::Machine(std::filesystem::path folder, Hosting hosting)
 
 Machine::~Machine() {
   remote_.reset();
+  // The services first: their processes and restarts use the other areas until they end.
+  services_.reset();
   spooler_->Stop();
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -70,13 +71,28 @@ class Server {
         ::close(fd);
         continue;
       }
-      ++connections_;
+      {
+        std::lock_guard<std::mutex> guard(openLock_);
+        open_.insert(fd);
+        ++connections_;
+      }
       std::thread([this, fd] {
         Serve(fd);
+        std::lock_guard<std::mutex> guard(openLock_);
+        open_.erase(fd);
+        ::close(fd);
         --connections_;
+        ended_.notify_all();
       }).detach();
     }
     return 0;
+  }
+
+  // Ends every connection and waits (a while) for their threads, which use the machine.
+  bool CloseAll(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(openLock_);
+    for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
+    return ended_.wait_for(lock, wait, [this] { return connections_.load() == 0; });
   }
 
   void Stop() { stopping_ = true; }
@@ -119,7 +135,6 @@ class Server {
       }
     }
     Cleanup(c);
-    ::close(fd);
   }
 
   void Cleanup(Connection& c) {
@@ -645,6 +660,9 @@ class Server {
   int listener_ = -1;
   std::atomic<bool> stopping_{false};
   std::atomic<int> connections_{0};
+  std::mutex openLock_;
+  std::condition_variable ended_;
+  std::set<int> open_;
 };
 
 std::atomic<Server*> running{nullptr};
@@ -706,10 +724,17 @@ int RunMachineProcess(const std::filesystem::path& folder, void (*ready)()) {
   server->Serve(listener, ready);
   boot.join();
   scm.StopAll(10000);
+  bool closed = server->CloseAll(std::chrono::seconds(40));
   std::filesystem::remove(wire::SocketPath(folder), ec);
   wire::Close(listener);
   running = nullptr;
-  server.reset();
+  if (closed) {
+    server.reset();
+  } else {
+    // A request still runs on the machine: it is left to the end of the process.
+    std::fprintf(stderr, "tollmachine: a connection did not end\n");
+    server.release();
+  }
   ::close(lock);
   std::fprintf(stderr, "tollmachine: machine stopped\n");
   return 0;
