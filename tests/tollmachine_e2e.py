@@ -124,7 +124,14 @@ class ServicesAndEvents(MachineTest):
         self.assertIn("Starting...", read(os.path.join(
             self.machine, "ProgramData", "Tollgate", "Client", "events_0.log")).decode(
                 "latin1"))
+        follower = subprocess.Popen([os.path.join(BIN, "tollmachine"), "events", "--follow"],
+                                    env=self.env, stdout=subprocess.PIPE)
+        self.addCleanup(lambda: (follower.kill(), follower.wait(), follower.stdout.close()))
+        self.assertIn(b"\t7036\t", follower.stdout.readline())  # the records so far
         os.kill(pid, signal.SIGKILL)
+        # A reader waiting on the log's change notification gets the new record.
+        followed = [follower.stdout.readline() for _ in range(2)]
+        self.assertTrue(any(b"\t7034\t" in l for l in followed), followed)
         line = wait_for(lambda: next((l for l in self.events() if "\t7034\t" in l), None))
         self.assertIsNotNone(line, self.events())
         fields = line.split("\t")
@@ -259,6 +266,19 @@ class Spooler(MachineTest):
         self.assertTrue(wait_for(lambda: self.tm("jobs", check=False).returncode == 0))
         self.assertEqual([j["id"] for j in self.jobs()], [str(job)])
         self.assertEqual(self.service_state("Spooler")[0], "RUNNING")
+
+    def test_jobs_outlive_the_machine_process(self):
+        self.start()
+        job = self.print_file("Balcão", os.path.join(TESTDATA, "d06.ljet4d.pcl"), "pages=6")
+        self.tm("pause", str(job))
+        self.tm("stop")
+        self.assertEqual(self.tm("status", check=False).stdout, b"not running\n")
+        self.start()
+        listed = [j for j in self.jobs() if j["id"] == str(job)]
+        self.assertEqual([(j["status"], j["pages"], j["user"]) for j in listed],
+                         [("paused", "6", "maria")])
+        later = self.print_file("Balcão", os.path.join(TESTDATA, "text-3ff.txt"))
+        self.assertGreater(later, job)
 
     def test_a_queue_added_to_the_registry_appears(self):
         self.start()

@@ -358,6 +358,68 @@ TEST_F(SpoolerOnSim, TheSpoolerServiceCrashesWritesItsRecordAndComesBack) {
   services().CloseServiceHandle(scm);
 }
 
+TEST_F(SpoolerOnSim, PositionsRestartsDeletionsPrinterDataAndNewQueues) {
+  HANDLE h = Open(kPaused);
+  DWORD first = Print(h, "1"), second = Print(h, "2"), third = Print(h, "3");
+  JobInfo2 move;
+  ASSERT_TRUE(spooler().GetJobW(h, third, &move));
+  move.Position = 1;
+  ASSERT_TRUE(spooler().SetJobW(h, third, 2, &move, 0));
+  std::vector<JobInfo2> jobs;
+  ASSERT_TRUE(spooler().EnumJobsW(h, 0, 10, &jobs));
+  ASSERT_EQ(jobs.size(), 3u);
+  EXPECT_EQ((std::vector<DWORD>{jobs[0].JobId, jobs[1].JobId, jobs[2].JobId}),
+            (std::vector<DWORD>{third, first, second}));
+  EXPECT_EQ(jobs[0].Position, 1u);
+  ASSERT_TRUE(spooler().SetJobW(h, first, 0, nullptr, JOB_CONTROL_RESTART));
+  ASSERT_TRUE(spooler().SetJobW(h, second, 0, nullptr, JOB_CONTROL_DELETE));
+  EXPECT_FALSE(spooler().GetJobW(h, second, nullptr));
+  EXPECT_EQ(JournalEvents(first), (std::vector<std::string>{"submitted", "spooled", "restarted"}));
+  EXPECT_EQ(JournalEvents(second), (std::vector<std::string>{"submitted", "spooled", "deleted"}));
+
+  // A queue's own spool directory, set as printer data, takes its next jobs.
+  std::wstring dir = tollgate::testing::Wide(Folder() / "own-spool");
+  std::vector<std::uint8_t> text;
+  for (wchar_t c : dir + L'\0') {
+    text.push_back(static_cast<std::uint8_t>(c));
+    text.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  EXPECT_EQ(spooler().SetPrinterDataExW(h, L"\\", L"SpoolDirectory", REG_SZ, text), 0u);
+  DWORD type = 0;
+  std::vector<std::uint8_t> back;
+  EXPECT_EQ(spooler().GetPrinterDataW(h, L"SpoolDirectory", &type, &back), 0u);
+  EXPECT_EQ(back, text);
+  DWORD moved = Print(h, "moved");
+  char name[16];
+  std::snprintf(name, sizeof name, "%05u.spl", moved);
+  EXPECT_EQ(ReadBytes(Folder() / "own-spool" / name), "moved");
+
+  // A queue added to the registry while the spooler runs: the server's watcher hears of it.
+  HANDLE server = Open(L"");
+  PrinterNotifyOptions options;
+  options.pTypes.push_back({PRINTER_NOTIFY_TYPE, {PRINTER_NOTIFY_FIELD_PRINTER_NAME}});
+  HANDLE change = spooler().FindFirstPrinterChangeNotification(
+      server, PRINTER_CHANGE_ADD_PRINTER | PRINTER_CHANGE_DELETE_PRINTER, 0, &options);
+  ASSERT_NE(change, INVALID_HANDLE_VALUE);
+  HKEY key = nullptr;
+  ASSERT_EQ(registry().RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                       L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Nova",
+                                       KEY_ALL_ACCESS, &key, nullptr),
+            ERROR_SUCCESS);
+  registry().RegCloseKey(key);
+  ASSERT_EQ(kernel().WaitForSingleObject(change, 5000), WAIT_OBJECT_0);
+  DWORD flags = 0;
+  PrinterNotifyInfo* info = nullptr;
+  ASSERT_TRUE(spooler().FindNextPrinterChangeNotification(change, &flags, &options, &info));
+  EXPECT_EQ(flags, PRINTER_CHANGE_ADD_PRINTER);
+  ASSERT_EQ(info->aData.size(), 1u);
+  EXPECT_EQ(info->aData[0].pBuf, std::optional<std::wstring>(L"Nova"));
+  spooler().FreePrinterNotifyInfo(info);
+  spooler().FindClosePrinterChangeNotification(change);
+  spooler().ClosePrinter(server);
+  spooler().ClosePrinter(h);
+}
+
 // An EMF spool file: a header, then DEVMODE and page records.
 std::string SpoolFile(const std::vector<std::pair<int, DevMode>>& records) {
   std::string out;
