@@ -148,6 +148,7 @@ class Hostile(unittest.TestCase):
                 many.append(self.connect())
             except OSError:
                 break
+        self.assertGreater(len(many), 100)
         for c in many:
             c.close()
         time.sleep(0.5)
@@ -158,6 +159,38 @@ class Hostile(unittest.TestCase):
         with open(os.path.join(self.machine, "registry.reg"), "rb") as f:
             self.assertIn(b"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\"
                           b"Printers\\Q]", f.read())
+
+    def test_truncated_and_garbage_files_are_passed_over(self):
+        spool = os.path.join(self.machine, "Windows", "System32", "spool", "PRINTERS")
+        os.makedirs(spool)
+        os.makedirs(os.path.join(self.machine, "eventlog"))
+        good = (b'{"record":1,"time":1765000000,"id":7036,"type":4,"category":0,'
+                b'"source":"Service Control Manager","computer":"TOLLSRV01",'
+                b'"strings":["Print Spooler","running"],"data":""}\n')
+        with open(os.path.join(self.machine, "eventlog", "System.jsonl"), "wb") as f:
+            f.write(good + b"\x00\xff{{{\n" + b'{"record":2,"time":' + b"9" * 5000 + b"\n" +
+                    b'{"record":3,"id":7,"strings":[1,2]}\n{"record":')
+        with open(os.path.join(spool, "00007.shd"), "wb") as f:
+            f.write(b'{"job":7,"queue":"Q","comp')
+        with open(os.path.join(spool, "00007.spl"), "wb") as f:
+            f.write(b"kept, its shadow does not read")
+        with open(os.path.join(spool, "00008.spl"), "wb") as f:
+            f.write(b"a document never finished")
+        with open(os.path.join(spool, "00009.shd"), "wb") as f:
+            f.write(b'{"job":9,"queue":"Q","complete":true,"status":1,"devmode":"zz"}')
+        with open(os.path.join(spool, "00009.spl"), "wb") as f:
+            f.write(b"nine")
+        self.assertEqual(self.tm("start").returncode, 0)
+        events = self.tm("events").stdout.decode().splitlines()
+        self.assertEqual(events[0].split("\t")[1:], ["Service Control Manager", "7036",
+                                                     "information", "Print Spooler", "running"])
+        jobs = self.tm("jobs").stdout.decode().splitlines()[1:]
+        self.assertEqual([j.split("\t")[0] for j in jobs], ["9"])
+        self.assertTrue(os.path.exists(os.path.join(spool, "00007.spl")))
+        self.assertFalse(os.path.exists(os.path.join(spool, "00008.spl")))
+        # The machine's own records follow the last whole one.
+        self.assertIn("\t7036\tinformation\tPrint Spooler\trunning", events[1])
+        self.assertTrue(self.alive())
 
     def test_a_broken_registry_stops_the_start_and_is_left_as_it_is(self):
         broken = b"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=dword:zz\r\n"
