@@ -60,30 +60,35 @@ class Server {
 
   int Serve(int listener, void (*ready)()) {
     listener_ = listener;
+    // The listener never blocks: the loop drains it, then looks at the stop flag.
+    ::fcntl(listener_, F_SETFL, ::fcntl(listener_, F_GETFL) | O_NONBLOCK);
     if (ready != nullptr) ready();
     while (!stopping_) {
       pollfd p{listener_, POLLIN, 0};
       int rc = ::poll(&p, 1, 200);
       if (rc <= 0) continue;
-      int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      if (connections_.load() >= kMaxConnections) {
-        ::close(fd);
-        continue;
+      // Every connection that waits, not one a turn.
+      for (;;) {
+        int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) break;
+        if (connections_.load() >= kMaxConnections) {
+          ::close(fd);
+          continue;
+        }
+        {
+          std::lock_guard<std::mutex> guard(openLock_);
+          open_.insert(fd);
+          ++connections_;
+        }
+        std::thread([this, fd] {
+          Serve(fd);
+          std::lock_guard<std::mutex> guard(openLock_);
+          open_.erase(fd);
+          ::close(fd);
+          --connections_;
+          ended_.notify_all();
+        }).detach();
       }
-      {
-        std::lock_guard<std::mutex> guard(openLock_);
-        open_.insert(fd);
-        ++connections_;
-      }
-      std::thread([this, fd] {
-        Serve(fd);
-        std::lock_guard<std::mutex> guard(openLock_);
-        open_.erase(fd);
-        ::close(fd);
-        --connections_;
-        ended_.notify_all();
-      }).detach();
     }
     return 0;
   }

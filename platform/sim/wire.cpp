@@ -439,7 +439,7 @@ int Listen(const std::filesystem::path& folder) {
   ::unlink(address.sun_path);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::listen(fd, 64) == 0;
+            ::listen(fd, SOMAXCONN) == 0;
   if (folderFd >= 0) ::close(folderFd);
   if (!ok) {
     if (fd >= 0) ::close(fd);
