@@ -6,6 +6,7 @@ answering."""
 import os
 import random
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -13,6 +14,20 @@ import sys
 import tempfile
 import time
 import unittest
+
+def machine_pid(machine):
+    """The machine process's id, from its answer to a ping; None when none answers."""
+    try:
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.settimeout(5)
+        s.connect(os.path.join(machine, "machine.sock"))
+        s.sendall(struct.pack("<II", 4, 2))
+        reply = s.recv(64)
+        s.close()
+        return struct.unpack("<IIII", reply[:16])[3]
+    except (OSError, struct.error):
+        return None
+
 
 BIN = None
 
@@ -45,7 +60,10 @@ class Hostile(unittest.TestCase):
         self.addCleanup(self.cleanup)
 
     def cleanup(self):
-        self.tm("stop")
+        if self.tm("stop").returncode != 0:
+            pid = machine_pid(self.machine)
+            if pid:
+                os.kill(pid, signal.SIGKILL)
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     def tm(self, *args):
