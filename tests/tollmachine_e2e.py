@@ -330,6 +330,24 @@ class Registry(MachineTest):
         self.tm("reg", "add", key, "/v", "ServerAddress", "/d", "acct02", "/f")
         self.assertIn("acct02", self.tm("reg", "query", key, "/v", "ServerAddress").stdout.decode())
 
+    def test_reg_delete_and_recursive_query(self):
+        self.start()
+        base = r"HKLM\SOFTWARE\Velmora\Tree"
+        self.tm("reg", "add", base + r"\A\B", "/v", "Deep", "/t", "REG_DWORD", "/d", "0x10", "/f")
+        self.tm("reg", "add", base, "/v", "Multi", "/t", "REG_MULTI_SZ", "/d", r"um\0dois", "/f")
+        self.tm("reg", "add", base, "/v", "Bin", "/t", "REG_BINARY", "/d", "00ff10", "/f")
+        out = self.tm("reg", "query", base, "/s").stdout.decode()
+        self.assertIn("Multi    REG_MULTI_SZ    um\\0dois", out)
+        self.assertIn("Bin    REG_BINARY    00FF10", out)
+        self.assertIn("HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Tree\\A\\B\n    Deep    REG_DWORD    0x10", out)
+        self.tm("reg", "delete", base, "/v", "Bin", "/f")
+        self.assertNotIn("Bin", self.tm("reg", "query", base).stdout.decode())
+        self.tm("reg", "delete", base, "/f")
+        self.assertNotEqual(self.tm("reg", "query", base, check=False).returncode, 0)
+        bad = self.tm("reg", "add", base, "/v", "N", "/t", "REG_DWORD", "/d", "zz", "/f", check=False)
+        self.assertEqual(bad.returncode, 1)
+        self.assertIn(b"ERROR: Invalid syntax.", bad.stderr)
+
     def test_two_writers_at_once_both_keep_their_values(self):
         for running in (False, True):
             with self.subTest(machine_process=running):
