@@ -166,6 +166,23 @@ class ServicesAndEvents(MachineTest):
         self.assertEqual(sum("\t7034\t" in l for l in self.events()), 1)
         self.assertTrue(any(l.endswith("\tTollgate Client\tstopped") for l in self.events()))
 
+    def test_a_service_with_a_recovery_delay_is_started_again(self):
+        self.start()
+        self.tm("sc", "create", "Again", "binPath=", "tollagent /servicerun /server 127.0.0.1",
+                "DisplayName=", "Again Service")
+        self.tm("reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Services\Again", "/v",
+                "RecoveryDelay", "/t", "REG_DWORD", "/d", "300", "/f")
+        self.tm("sc", "start", "Again")
+        state, pid = self.service_state("Again")
+        self.assertEqual(state, "RUNNING")
+        os.kill(pid, signal.SIGKILL)
+        line = wait_for(lambda: next((l for l in self.events() if "\t7031\t" in l), None))
+        self.assertEqual(line.split("\t")[4:], ["Again Service", "1", "300", "Restart the service"])
+        again = wait_for(lambda: (lambda s: s if s[0] == "RUNNING" and s[1] != pid else None)(
+            self.service_state("Again")))
+        self.assertIsNotNone(again)
+        self.assertFalse(any("\t7034\t" in l for l in self.events()))
+
     def test_sc_create_config_delete_keep_the_registry(self):
         self.start()
         done = self.tm("sc", "create", "Demo", "binPath=", "/bin/true x", "start=", "demand",

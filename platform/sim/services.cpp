@@ -320,10 +320,54 @@ void SimServices::ProcessEnded(const std::wstring& key, std::uint64_t generation
   r.status.dwWaitHint = 0;
   if (previous != SERVICE_STOPPED && !closing_) {
     if (connected) {
-      // The process ended without reporting that it stopped.
+      // The process ended without reporting that it stopped: with a recovery delay the
+      // service is started again after it (7031), else it stays stopped (7034).
       ++r.failures;
       r.status.dwWin32ExitCode = 1067;  // ERROR_PROCESS_ABORTED
-      WriteEvent(EVENTLOG_ERROR_TYPE, 7034, {DisplayNameLocked(r), std::to_wstring(r.failures)});
+      DWORD delay = 0;
+      bool recovers = false;
+      if (registry_ != nullptr) {
+        HKEY serviceKey = nullptr;
+        if (registry_->RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                                     std::wstring(kServicesKey) + L"\\" + r.name, KEY_READ,
+                                     &serviceKey) == ERROR_SUCCESS) {
+          recovers = ReadDword(*registry_, serviceKey, L"RecoveryDelay", &delay);
+          registry_->RegCloseKey(serviceKey);
+        }
+      }
+      if (!recovers || r.deleted) {
+        WriteEvent(EVENTLOG_ERROR_TYPE, 7034, {DisplayNameLocked(r), std::to_wstring(r.failures)});
+      } else {
+        delay = std::min<DWORD>(delay, 600000);
+        WriteEvent(EVENTLOG_ERROR_TYPE, 7031,
+                   {DisplayNameLocked(r), std::to_wstring(r.failures), std::to_wstring(delay),
+                    L"Restart the service"});
+        std::wstring name = r.name;
+        ++watchers_;
+        std::thread([this, key, name, generation, delay] {
+          {
+            std::unique_lock<std::mutex> wait(lock_);
+            changed_.wait_for(wait, std::chrono::milliseconds(delay), [this] { return closing_; });
+            auto found = records_.find(key);
+            bool restart = !closing_ && found != records_.end() &&
+                           found->second.generation == generation &&
+                           found->second.status.dwCurrentState == SERVICE_STOPPED;
+            if (!restart) {
+              --watchers_;
+              changed_.notify_all();
+              return;
+            }
+          }
+          SC_HANDLE scm = OpenSCManagerW(SC_MANAGER_ALL_ACCESS);
+          SC_HANDLE svc = OpenServiceW(scm, name, SERVICE_ALL_ACCESS);
+          if (svc != nullptr) StartServiceW(svc, {});
+          CloseServiceHandle(svc);
+          CloseServiceHandle(scm);
+          std::lock_guard<std::mutex> done(lock_);
+          --watchers_;
+          changed_.notify_all();
+        }).detach();
+      }
     } else {
       WriteEvent(EVENTLOG_ERROR_TYPE, 7000,
                  {DisplayNameLocked(r),
