@@ -149,6 +149,8 @@ LONG SimRegistry::ResolveLocked(HKEY handle, std::shared_ptr<RegKey>* key, DWORD
 }
 
 LONG SimRegistry::SaveLocked() {
+  // An edit made since this call began is taken in first, not written over.
+  if (Current() != stamp_) RefreshLocked();
   std::error_code ec;
   std::filesystem::create_directories(file_.parent_path(), ec);
   if (!WriteAtomically(file_, FormatRegFile(*root_))) return 1013;  // ERROR_CANTWRITE
