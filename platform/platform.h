@@ -5,12 +5,14 @@
 #include <memory>
 
 #include "platform/console.h"
+#include "platform/eventlog.h"
 #include "platform/files.h"
 #include "platform/kernel.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/services.h"
 #include "platform/sockets.h"
+#include "platform/spooler.h"
 #include "platform/system.h"
 
 namespace platform {
@@ -26,6 +28,9 @@ class Platform {
   virtual Services& services() = 0;
   virtual Registry& registry() = 0;
   virtual Sockets& sockets() = 0;
+  virtual EventLog& eventLog() = 0;
+  virtual Spooler& spooler() = 0;
+  virtual GdiSpool& gdiSpool() = 0;
 };
 
 // Installs `instance` as the process's platform and returns the one it replaces. Install
@@ -62,6 +67,15 @@ inline Registry& registry() {
 }
 inline Sockets& sockets() {
   return Current().sockets();
+}
+inline EventLog& eventLog() {
+  return Current().eventLog();
+}
+inline Spooler& spooler() {
+  return Current().spooler();
+}
+inline GdiSpool& gdiSpool() {
+  return Current().gdiSpool();
 }
 
 }  // namespace platform

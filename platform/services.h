@@ -34,6 +34,18 @@ using SC_HANDLE = void*;
 constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
 constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
 
+// SERVICE_STATUS_PROCESS: the status with the service's process.
+struct ServiceStatusProcess {
+  ServiceStatus status;
+  DWORD dwProcessId = 0;
+  DWORD dwServiceFlags = 0;
+};
+
+constexpr DWORD SERVICE_NO_CHANGE = 0xFFFFFFFF;
+constexpr DWORD ERROR_SERVICE_DISABLED = 1058;
+constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
+constexpr DWORD ERROR_INVALID_SERVICE_NAME = 123;
+
 struct ServiceConfig {  // the QUERY_SERVICE_CONFIGW fields in use
   DWORD dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   DWORD dwStartType = SERVICE_DEMAND_START;
@@ -66,6 +78,18 @@ class Services {
   virtual bool StartServiceW(SC_HANDLE service, const std::vector<std::wstring>& args) = 0;
   virtual bool ControlService(SC_HANDLE service, DWORD control, ServiceStatus* status) = 0;
   virtual bool CloseServiceHandle(SC_HANDLE handle) = 0;
+
+  // QueryServiceStatusEx (SC_STATUS_PROCESS_INFO).
+  virtual bool QueryServiceStatusEx(SC_HANDLE service, ServiceStatusProcess* status) = 0;
+  // CreateServiceW (own process, normal error control), ChangeServiceConfigW
+  // (SERVICE_NO_CHANGE and empty texts leave a field as it is) and DeleteService: the
+  // service's key under HKLM\SYSTEM\CurrentControlSet\Services changes with them.
+  virtual SC_HANDLE CreateServiceW(SC_HANDLE manager, const std::wstring& name,
+                                   const ServiceConfig& config) = 0;
+  virtual bool ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                                    const std::wstring& binaryPathName,
+                                    const std::wstring& displayName) = 0;
+  virtual bool DeleteService(SC_HANDLE service) = 0;
 };
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 // machine's registry holds after such a run was killed ("check"). The machine is the one
 // named by TOLLGATE_MACHINE.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -42,6 +43,26 @@ int Write() {
   }
 }
 
+// Writes `count` values named PREFIX0, PREFIX1, … and ends.
+int WriteSome(const std::string& prefix, unsigned count) {
+  auto& registry = platform::registry();
+  platform::HKEY key = nullptr;
+  if (registry.RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, kKey, platform::KEY_ALL_ACCESS, &key,
+                               nullptr) != platform::ERROR_SUCCESS) {
+    return 2;
+  }
+  std::wstring wide(prefix.begin(), prefix.end());
+  for (unsigned i = 0; i < count; ++i) {
+    auto data = Text(std::to_wstring(i));
+    if (registry.RegSetValueExW(key, wide + std::to_wstring(i), platform::REG_SZ, data.data(),
+                                static_cast<platform::DWORD>(data.size())) != 0) {
+      return 3;
+    }
+  }
+  registry.RegCloseKey(key);
+  return 0;
+}
+
 int Check() {
   auto& machine = dynamic_cast<platform::sim::Machine&>(platform::Current());
   std::string error = machine.RegistryLoadError();
@@ -77,6 +98,9 @@ int Check() {
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "write") == 0) return Write();
   if (argc == 2 && std::strcmp(argv[1], "check") == 0) return Check();
-  std::fprintf(stderr, "usage: registry_writer write|check\n");
+  if (argc == 4 && std::strcmp(argv[1], "write") == 0) {
+    return WriteSome(argv[2], static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
+  }
+  std::fprintf(stderr, "usage: registry_writer write [PREFIX COUNT] | check\n");
   return 2;
 }

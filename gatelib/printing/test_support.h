@@ -130,6 +130,9 @@ class SpyPlatform : public platform::Platform {
   platform::Services& services() override { return machine_.services(); }
   platform::Registry& registry() override { return machine_.registry(); }
   platform::Sockets& sockets() override { return machine_.sockets(); }
+  platform::EventLog& eventLog() override { return machine_.eventLog(); }
+  platform::Spooler& spooler() override { return machine_.spooler(); }
+  platform::GdiSpool& gdiSpool() override { return machine_.gdiSpool(); }
   SpyFiles& spy() { return files_; }
 
  private:

@@ -4,11 +4,14 @@
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/sim/eventlog.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/objects.h"
 #include "platform/sim/registry_file.h"
@@ -116,12 +119,46 @@ class SimProcesses : public Processes {
   HandleTable& handles_;
 };
 
+// The control manager of one machine. Services are in-process bodies (tests: Create), the
+// machine's built-in services (the spooler: CreateBuiltin), or programs started as real
+// processes from their image path (LoadFromRegistry, CreateServiceW), which connect back
+// through the machine process's socket (ConnectDispatcher).
 class SimServices : public Services {
  public:
-  explicit SimServices(Kernel& kernel) : kernel_(kernel) {}
+  // What a built-in service does when started, stopped or crashed.
+  struct Builtin {
+    std::function<void()> start;
+    std::function<void()> stop;
+    std::function<void()> crash;
+    DWORD restartDelayMs = 0;  // after a crash (0: not restarted)
+  };
+  // Pushes one control to a service process's dispatcher; false when it is gone.
+  using ControlSink = std::function<bool(DWORD control)>;
+
+  SimServices(Kernel& kernel, std::filesystem::path folder);
   ~SimServices() override;
   void Create(const std::wstring& name, const ServiceConfig& config, ServiceProcess process);
+  void CreateBuiltin(const std::wstring& name, const ServiceConfig& config, Builtin builtin);
+  // A built-in service that runs from the machine's start (no record is written).
+  void MarkRunning(const std::wstring& name);
   std::vector<ServiceStatus> History(const std::wstring& name);
+  // The registry holds the services' keys; the event log receives the control manager's
+  // records. Both outlive this object.
+  void Attach(Registry* registry, SimEventLog* events);
+  // Reads every service with an "ImagePath" under HKLM\SYSTEM\CurrentControlSet\Services.
+  void LoadFromRegistry();
+  // Starts every service whose start type is automatic; returns the names that failed.
+  std::vector<std::wstring> StartAutomatic();
+  // Stops every running service, waiting up to `waitMs` for each.
+  void StopAll(DWORD waitMs);
+  // A service process's dispatcher connects: false (with the error) when the service is not
+  // waiting for its process; on success the start arguments.
+  bool ConnectDispatcher(const std::wstring& name, ControlSink sink,
+                         std::vector<std::wstring>* args);
+  void DisconnectDispatcher(const std::wstring& name);
+  bool ReportStatus(const std::wstring& name, const ServiceStatus& status);
+  // Fault injection: a built-in service crashes, a service process is killed.
+  bool Crash(const std::wstring& name);
 
   bool StartServiceCtrlDispatcherW(const std::vector<ServiceTableEntry>& table) override;
   SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(const std::wstring& serviceName,
@@ -136,12 +173,22 @@ class SimServices : public Services {
   bool StartServiceW(SC_HANDLE service, const std::vector<std::wstring>& args) override;
   bool ControlService(SC_HANDLE service, DWORD control, ServiceStatus* status) override;
   bool CloseServiceHandle(SC_HANDLE handle) override;
+  bool QueryServiceStatusEx(SC_HANDLE service, ServiceStatusProcess* status) override;
+  SC_HANDLE CreateServiceW(SC_HANDLE manager, const std::wstring& name,
+                           const ServiceConfig& config) override;
+  bool ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                            const std::wstring& binaryPathName,
+                            const std::wstring& displayName) override;
+  bool DeleteService(SC_HANDLE service) override;
 
  private:
+  enum class Kind { InProcess, Builtin, External };
   struct Record {
     std::wstring name;
     ServiceConfig config;
+    Kind kind = Kind::InProcess;
     ServiceProcess process;
+    Builtin builtin;
     ServiceStatus status;
     bool processRunning = false;
     bool connected = false;           // the process's dispatcher has connected
@@ -151,6 +198,12 @@ class SimServices : public Services {
     std::deque<DWORD> controls;       // controls waiting for the dispatcher thread
     std::vector<std::wstring> startArgs;
     std::vector<ServiceStatus> history;  // every status reported, oldest first
+    ControlSink sink;                    // the connected dispatcher of a service process
+    int pid = 0;
+    DWORD failures = 0;  // unexpected ends since the machine started
+    bool deleted = false;
+    std::uint64_t generation =
+        0;  // counts the starts, so that late reports of an old run are dropped
   };
   struct ScHandle {
     bool manager;
@@ -158,20 +211,34 @@ class SimServices : public Services {
   };
   Record* FindLocked(SC_HANDLE handle);
   void RunProcess(const std::wstring& key);
+  bool SpawnLocked(Record& r, const std::wstring& key);
+  void ProcessEnded(const std::wstring& key, std::uint64_t generation, DWORD exitCode);
+  void Transition(Record& r, DWORD previous);
+  void WriteEvent(std::uint16_t type, DWORD id, const std::vector<std::wstring>& strings);
+  std::wstring DisplayNameLocked(const Record& r) const;
+  void SaveConfig(const std::wstring& name, const ServiceConfig& config);
 
   Kernel& kernel_;
+  std::filesystem::path folder_;
+  Registry* registry_ = nullptr;
+  SimEventLog* events_ = nullptr;
   std::mutex lock_;
   std::condition_variable changed_;
   std::map<std::wstring, Record> records_;  // keyed by the upper-case name
   std::map<void*, ScHandle> handles_;
   std::uintptr_t nextHandle_ = 0x5C0000;
   int runningProcesses_ = 0;
+  int watchers_ = 0;  // threads waiting for service processes
+  bool closing_ = false;
 };
 
 class SimRegistry : public Registry {
  public:
   explicit SimRegistry(std::filesystem::path file) : file_(std::move(file)) {}
   std::string LoadError();
+  // A regedit file's keys and values taken in (nothing on a malformed file: its error).
+  std::optional<std::string> Import(const std::string& bytes);
+  std::string Export();
 
   LONG RegOpenKeyExW(HKEY key, const std::wstring& subKey, DWORD samDesired, HKEY* result) override;
   LONG RegCreateKeyExW(HKEY key, const std::wstring& subKey, DWORD samDesired, HKEY* result,
@@ -191,14 +258,24 @@ class SimRegistry : public Registry {
   struct OpenKey {
     std::shared_ptr<RegKey> key;
     DWORD access;
+    std::size_t depth;  // levels below HKEY_LOCAL_MACHINE
   };
   // Loads the file on first use; false when it failed to load.
   bool LoadLocked();
   // The key behind a handle (HKEY_LOCAL_MACHINE or an open key), with its access.
-  LONG ResolveLocked(HKEY handle, std::shared_ptr<RegKey>* key, DWORD* access);
+  LONG ResolveLocked(HKEY handle, std::shared_ptr<RegKey>* key, DWORD* access, std::size_t* depth);
   LONG SaveLocked();
+  // Takes in the file when someone else changed it since this registry last read or wrote
+  // it (an edit by hand, another process): as an import, so nothing of ours is lost.
+  void RefreshLocked();
 
   std::filesystem::path file_;
+  struct Stamp {
+    std::int64_t mtime = 0, size = -1, inode = 0;
+    bool operator==(const Stamp&) const = default;
+  };
+  Stamp stamp_;  // of the file as last read or written
+  Stamp Current() const;
   std::mutex lock_;
   bool loaded_ = false;
   std::string loadError_;

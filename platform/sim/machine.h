@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ class SimProcesses;
 class SimServices;
 class SimRegistry;
 class SimSockets;
+class SimEventLog;
+class SimSpooler;
+class SimGdiSpool;
+class Remote;
 
 // The body of a service process that the simulated control manager starts in-process: the
 // program's entry point with its argument vector (the program name first); its result is
@@ -29,7 +34,12 @@ using ServiceProcess = std::function<int(const std::vector<std::wstring>& argv)>
 
 class Machine : public Platform {
  public:
-  explicit Machine(std::filesystem::path folder);
+  // How the machine's shared state (registry, control manager, event log, spooler) is
+  // reached: through the machine's system process when one runs (Reach), never through it
+  // (Own: tests and programs that host a machine of their own, booted with its spooler
+  // running), or as the system process itself (System: its services are started by it).
+  enum class Hosting { Reach, Own, System };
+  explicit Machine(std::filesystem::path folder, Hosting hosting = Hosting::Own);
   ~Machine() override;
 
   Kernel& kernel() override;
@@ -40,6 +50,30 @@ class Machine : public Platform {
   Services& services() override;
   Registry& registry() override;
   Sockets& sockets() override;
+  EventLog& eventLog() override;
+  Spooler& spooler() override;
+  GdiSpool& gdiSpool() override;
+
+  // Whether the shared state is the machine process's (reached through its socket).
+  bool Reached() const { return remote_ != nullptr; }
+  // The machine's own areas, whatever the hosting (for the machine process).
+  SimServices& OwnServices() { return *services_; }
+  SimRegistry& OwnRegistry() { return *registry_; }
+  SimEventLog& OwnEventLog() { return *eventLog_; }
+  SimSpooler& OwnSpooler() { return *spooler_; }
+  HandleTable& Handles() { return *handles_; }
+
+  // The registry as regedit imports and exports it: Import takes in a file's keys and
+  // values (the error when the file is malformed: nothing is taken then); Export gives the
+  // whole registry as a file.
+  std::optional<std::string> ImportRegistry(const std::string& bytes);
+  std::string ExportRegistry();
+  // Fault injection: the service's process (or the built-in spooler) fails.
+  bool CrashService(const std::wstring& name);
+  // The identity of documents this process prints (user, client machine, page count,
+  // notify name), which Windows takes from the caller's session.
+  void SetSubmitter(const std::wstring& user, const std::wstring& clientMachine, DWORD pages,
+                    const std::wstring& notifyName);
 
   const std::filesystem::path& Folder() const { return folder_; }
   // The common application data folder (CSIDL_COMMON_APPDATA).
@@ -78,6 +112,10 @@ class Machine : public Platform {
   std::unique_ptr<SimServices> services_;
   std::unique_ptr<SimRegistry> registry_;
   std::unique_ptr<SimSockets> sockets_;
+  std::unique_ptr<SimEventLog> eventLog_;
+  std::unique_ptr<SimSpooler> spooler_;
+  std::unique_ptr<SimGdiSpool> gdi_;
+  std::unique_ptr<class Remote> remote_;
 };
 
 // Splits a command line into arguments by the Windows rules (CommandLineToArgvW).

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,7 +38,73 @@ bool WriteAtomically(const std::filesystem::path& file, const std::string& bytes
   return ok && ::rename(temp.c_str(), file.c_str()) == 0;
 }
 
+// Serialises the writers of one registry file across processes (programs that host the
+// machine in-process): each change is read, made and written under it, so that no process
+// writes over another's change.
+class FileLock {
+ public:
+  explicit FileLock(const std::filesystem::path& file) {
+    std::error_code ec;
+    std::filesystem::create_directories(file.parent_path(), ec);
+    std::string lock = file.string() + ".lock";
+    fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 }  // namespace
+
+SimRegistry::Stamp SimRegistry::Current() const {
+  struct stat st {};
+  if (::stat(file_.c_str(), &st) != 0) return Stamp{};
+  return Stamp{static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+               static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_ino)};
+}
+
+void SimRegistry::RefreshLocked() {
+  Stamp now = Current();
+  if (now == stamp_ || now.size < 0) return;
+  std::ifstream in(file_, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  stamp_ = now;
+  if (auto error = ParseRegFile(bytes.str(), *root_)) {
+    // Never overwrite what someone wrote: the file is kept aside and named.
+    std::string aside = file_.string() + ".rejected";
+    ::rename(file_.c_str(), aside.c_str());
+    std::fprintf(stderr, "registry: %s was changed but does not load (%s); kept as %s\n",
+                 file_.string().c_str(), error->c_str(), aside.c_str());
+    SaveLocked();
+  }
+}
+
+std::optional<std::string> SimRegistry::Import(const std::string& bytes) {
+  std::lock_guard<std::mutex> guard(lock_);
+  FileLock writers(file_);
+  if (!LoadLocked()) return loadError_;
+  RefreshLocked();
+  if (auto error = ParseRegFile(bytes, *root_)) return error;
+  if (SaveLocked() != ERROR_SUCCESS) return std::string("the registry file cannot be written");
+  return std::nullopt;
+}
+
+std::string SimRegistry::Export() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!LoadLocked()) return "";
+  RefreshLocked();
+  return FormatRegFile(*root_);
+}
 
 std::string SimRegistry::LoadError() {
   std::lock_guard<std::mutex> guard(lock_);
@@ -52,6 +120,7 @@ bool SimRegistry::LoadLocked() {
   if (!in) return true;  // no file yet: an empty registry
   std::ostringstream bytes;
   bytes << in.rdbuf();
+  stamp_ = Current();
   if (auto error = ParseRegFile(bytes.str(), *root_)) {
     loadError_ = file_.string() + " " + *error;
     std::fprintf(stderr, "registry not loaded: %s\n", loadError_.c_str());
@@ -60,11 +129,14 @@ bool SimRegistry::LoadLocked() {
   return true;
 }
 
-LONG SimRegistry::ResolveLocked(HKEY handle, std::shared_ptr<RegKey>* key, DWORD* access) {
+LONG SimRegistry::ResolveLocked(HKEY handle, std::shared_ptr<RegKey>* key, DWORD* access,
+                                std::size_t* depth) {
   if (!LoadLocked()) return ERROR_BADDB;
+  RefreshLocked();
   if (handle == HKEY_LOCAL_MACHINE) {
     *key = root_;
     *access = KEY_ALL_ACCESS;
+    if (depth != nullptr) *depth = 0;
     return ERROR_SUCCESS;
   }
   auto it = open_.find(reinterpret_cast<std::uintptr_t>(handle));
@@ -72,13 +144,18 @@ LONG SimRegistry::ResolveLocked(HKEY handle, std::shared_ptr<RegKey>* key, DWORD
   if (it->second.key->deleted) return ERROR_KEY_DELETED;
   *key = it->second.key;
   *access = it->second.access;
+  if (depth != nullptr) *depth = it->second.depth;
   return ERROR_SUCCESS;
 }
 
 LONG SimRegistry::SaveLocked() {
+  // An edit made since this call began is taken in first, not written over.
+  if (Current() != stamp_) RefreshLocked();
   std::error_code ec;
   std::filesystem::create_directories(file_.parent_path(), ec);
-  return WriteAtomically(file_, FormatRegFile(*root_)) ? ERROR_SUCCESS : 1013;  // ERROR_CANTWRITE
+  if (!WriteAtomically(file_, FormatRegFile(*root_))) return 1013;  // ERROR_CANTWRITE
+  stamp_ = Current();
+  return ERROR_SUCCESS;
 }
 
 LONG SimRegistry::RegOpenKeyExW(HKEY key, const std::wstring& subKey, DWORD samDesired,
@@ -87,14 +164,17 @@ LONG SimRegistry::RegOpenKeyExW(HKEY key, const std::wstring& subKey, DWORD samD
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<RegKey> at;
   DWORD access = 0;
-  if (LONG rc = ResolveLocked(key, &at, &access)) return rc;
-  for (const std::wstring& level : SplitKeyPath(subKey)) {
+  std::size_t depth = 0;
+  if (LONG rc = ResolveLocked(key, &at, &access, &depth)) return rc;
+  std::vector<std::wstring> levels = SplitKeyPath(subKey);
+  if (auto bad = CheckKeyPath(levels, depth)) return static_cast<LONG>(*bad);
+  for (const std::wstring& level : levels) {
     at = at->FindSubkey(level);
     if (!at) return ERROR_FILE_NOT_FOUND;
   }
   std::uintptr_t h = next_;
   next_ += 4;
-  open_[h] = OpenKey{at, samDesired};
+  open_[h] = OpenKey{at, samDesired, depth + levels.size()};
   *result = reinterpret_cast<HKEY>(h);
   return ERROR_SUCCESS;
 }
@@ -102,12 +182,16 @@ LONG SimRegistry::RegOpenKeyExW(HKEY key, const std::wstring& subKey, DWORD samD
 LONG SimRegistry::RegCreateKeyExW(HKEY key, const std::wstring& subKey, DWORD samDesired,
                                   HKEY* result, DWORD* disposition) {
   std::lock_guard<std::mutex> guard(lock_);
+  FileLock writers(file_);
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<RegKey> at;
   DWORD access = 0;
-  if (LONG rc = ResolveLocked(key, &at, &access)) return rc;
+  std::size_t depth = 0;
+  if (LONG rc = ResolveLocked(key, &at, &access, &depth)) return rc;
   bool created = false;
-  for (const std::wstring& level : SplitKeyPath(subKey)) {
+  std::vector<std::wstring> levels = SplitKeyPath(subKey);
+  if (auto bad = CheckKeyPath(levels, depth)) return static_cast<LONG>(*bad);
+  for (const std::wstring& level : levels) {
     std::shared_ptr<RegKey> next = at->FindSubkey(level);
     if (!next) {
       if (!Allows(access, KEY_CREATE_SUB_KEY) && !created) return ERROR_ACCESS_DENIED;
@@ -121,7 +205,7 @@ LONG SimRegistry::RegCreateKeyExW(HKEY key, const std::wstring& subKey, DWORD sa
   }
   std::uintptr_t h = next_;
   next_ += 4;
-  open_[h] = OpenKey{at, samDesired};
+  open_[h] = OpenKey{at, samDesired, depth + levels.size()};
   *result = reinterpret_cast<HKEY>(h);
   if (disposition != nullptr)
     *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -140,7 +224,7 @@ LONG SimRegistry::RegQueryValueExW(HKEY key, const std::wstring& valueName, DWOR
   std::lock_guard<std::mutex> guard(lock_);
   std::shared_ptr<RegKey> at;
   DWORD access = 0;
-  if (LONG rc = ResolveLocked(key, &at, &access)) return rc;
+  if (LONG rc = ResolveLocked(key, &at, &access, nullptr)) return rc;
   if (!Allows(access, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (data != nullptr && dataSize == nullptr) return ERROR_INVALID_PARAMETER;
   RegValue* value = at->FindValue(valueName);
@@ -164,11 +248,13 @@ LONG SimRegistry::RegQueryValueExW(HKEY key, const std::wstring& valueName, DWOR
 LONG SimRegistry::RegSetValueExW(HKEY key, const std::wstring& valueName, DWORD type,
                                  const std::uint8_t* data, DWORD dataSize) {
   std::lock_guard<std::mutex> guard(lock_);
+  FileLock writers(file_);
   std::shared_ptr<RegKey> at;
   DWORD access = 0;
-  if (LONG rc = ResolveLocked(key, &at, &access)) return rc;
+  if (LONG rc = ResolveLocked(key, &at, &access, nullptr)) return rc;
   if (!Allows(access, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
+  if (valueName.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
   std::vector<std::uint8_t> bytes(data, data + dataSize);
   if (RegValue* existing = at->FindValue(valueName)) {
     existing->type = type;
@@ -181,9 +267,10 @@ LONG SimRegistry::RegSetValueExW(HKEY key, const std::wstring& valueName, DWORD 
 
 LONG SimRegistry::RegDeleteValueW(HKEY key, const std::wstring& valueName) {
   std::lock_guard<std::mutex> guard(lock_);
+  FileLock writers(file_);
   std::shared_ptr<RegKey> at;
   DWORD access = 0;
-  if (LONG rc = ResolveLocked(key, &at, &access)) return rc;
+  if (LONG rc = ResolveLocked(key, &at, &access, nullptr)) return rc;
   if (!Allows(access, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   RegValue* value = at->FindValue(valueName);
   if (value == nullptr) return ERROR_FILE_NOT_FOUND;
@@ -193,9 +280,10 @@ LONG SimRegistry::RegDeleteValueW(HKEY key, const std::wstring& valueName) {
 
 LONG SimRegistry::RegDeleteKeyW(HKEY key, const std::wstring& subKey) {
   std::lock_guard<std::mutex> guard(lock_);
+  FileLock writers(file_);
   std::shared_ptr<RegKey> parent;
   DWORD access = 0;
-  if (LONG rc = ResolveLocked(key, &parent, &access)) return rc;
+  if (LONG rc = ResolveLocked(key, &parent, &access, nullptr)) return rc;
   std::vector<std::wstring> levels = SplitKeyPath(subKey);
   if (levels.empty()) return ERROR_INVALID_PARAMETER;
   for (std::size_t k = 0; k + 1 < levels.size(); ++k) {
@@ -214,7 +302,7 @@ LONG SimRegistry::RegEnumKeyExW(HKEY key, DWORD index, std::wstring* name) {
   std::lock_guard<std::mutex> guard(lock_);
   std::shared_ptr<RegKey> at;
   DWORD access = 0;
-  if (LONG rc = ResolveLocked(key, &at, &access)) return rc;
+  if (LONG rc = ResolveLocked(key, &at, &access, nullptr)) return rc;
   if (!Allows(access, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   if (index >= at->subkeys.size()) return ERROR_NO_MORE_ITEMS;
   auto it = at->subkeys.begin();
@@ -228,7 +316,7 @@ LONG SimRegistry::RegEnumValueW(HKEY key, DWORD index, std::wstring* name, DWORD
   std::lock_guard<std::mutex> guard(lock_);
   std::shared_ptr<RegKey> at;
   DWORD access = 0;
-  if (LONG rc = ResolveLocked(key, &at, &access)) return rc;
+  if (LONG rc = ResolveLocked(key, &at, &access, nullptr)) return rc;
   if (!Allows(access, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (index >= at->values.size()) return ERROR_NO_MORE_ITEMS;
   const RegValue& v = at->values[index];

@@ -7,10 +7,41 @@
 
 namespace platform::sim {
 
+wchar_t UpperChar(wchar_t c) {
+  // Windows compares names by their upper case in every script, whatever the host's locale.
+  if (c < 0x80) return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c;
+  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<wchar_t>(c - 32);
+  if (c == 0xFF) return 0x178;
+  if (c == 0xB5) return 0x39C;
+  if ((c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177) || (c >= 0x182 && c <= 0x185) ||
+      (c >= 0x1A0 && c <= 0x1A5) || (c >= 0x1DE && c <= 0x1EF) || (c >= 0x1F8 && c <= 0x21F)) {
+    return (c & 1) ? static_cast<wchar_t>(c - 1) : c;
+  }
+  if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E) || (c >= 0x1CD && c <= 0x1DC)) {
+    return (c & 1) ? c : static_cast<wchar_t>(c - 1);
+  }
+  if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) return static_cast<wchar_t>(c - 32);
+  if (c == 0x3C2) return 0x3A3;
+  if (c >= 0x430 && c <= 0x44F) return static_cast<wchar_t>(c - 32);
+  if (c >= 0x450 && c <= 0x45F) return static_cast<wchar_t>(c - 80);
+  if (c >= 0x460 && c <= 0x4FF) return (c & 1) ? static_cast<wchar_t>(c - 1) : c;
+  if (c >= 0x1E00 && c <= 0x1EFF) return (c & 1) ? static_cast<wchar_t>(c - 1) : c;
+  if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<wchar_t>(c - 32);
+  return static_cast<wchar_t>(std::towupper(c));
+}
+
 std::wstring UpperName(const std::wstring& name) {
   std::wstring upper(name);
-  for (wchar_t& c : upper) c = static_cast<wchar_t>(std::towupper(c));
+  for (wchar_t& c : upper) c = UpperChar(c);
   return upper;
+}
+
+std::optional<DWORD> CheckKeyPath(const std::vector<std::wstring>& levels, std::size_t depth) {
+  if (levels.size() + depth > kMaxKeyDepth) return ERROR_BADKEY;
+  for (const auto& level : levels) {
+    if (level.size() > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+  }
+  return std::nullopt;
 }
 
 RegValue* RegKey::FindValue(const std::wstring& name) {
@@ -80,7 +111,8 @@ bool ReadQuoted(const std::wstring& line, std::size_t& at, std::wstring* text) {
     wchar_t c = line[at++];
     if (c == L'"') return true;
     if (c == L'\\' && at < line.size()) {
-      *text += line[at++];
+      wchar_t e = line[at++];
+      *text += e == L'n' ? L'\n' : e == L'r' ? L'\r' : e;
     } else {
       *text += c;
     }
@@ -206,6 +238,33 @@ RegKey Clone(const RegKey& key) {
   return copy;
 }
 
+bool ValidUtf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = 0;
+    if (c < 0x80) {
+      n = 0;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      n = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 2;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 3;
+    } else {
+      return false;
+    }
+    if (s.size() - i - 1 < n) return false;
+    for (std::size_t k = 1; k <= n; ++k) {
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += n + 1;
+  }
+  return true;
+}
+
+// The text of a file: UTF-16LE with its byte-order mark, UTF-8 with or without one, else
+// Windows-1252. `ansi` tells whether the 8-bit form is Windows-1252.
 std::wstring DecodeFile(std::string_view bytes, bool* ansi) {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
@@ -213,13 +272,46 @@ std::wstring DecodeFile(std::string_view bytes, bool* ansi) {
     return WideFromUtf16Le(reinterpret_cast<const std::uint8_t*>(bytes.data()) + 2,
                            bytes.size() - 2);
   }
+  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+    *ansi = false;
+    return WideFromUtf8(bytes.substr(3));
+  }
+  // REGEDIT4 is always the ANSI code page; the version 5 header in an 8-bit file is UTF-8
+  // when the bytes are UTF-8.
+  if (bytes.rfind("REGEDIT4", 0) != 0 && ValidUtf8(bytes)) {
+    *ansi = false;
+    return WideFromUtf8(bytes);
+  }
   *ansi = true;
   return WideFromCp1252(bytes);
 }
 
+// Makes `real` hold what `parsed` holds, keeping the key objects that open handles name.
+void Sync(RegKey& real, RegKey& parsed) {
+  real.name = parsed.name;
+  real.values = std::move(parsed.values);
+  for (auto it = real.subkeys.begin(); it != real.subkeys.end();) {
+    if (parsed.subkeys.find(it->first) == parsed.subkeys.end()) {
+      it->second->deleted = true;
+      it = real.subkeys.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [upper, sub] : parsed.subkeys) {
+    auto found = real.subkeys.find(upper);
+    if (found == real.subkeys.end()) {
+      real.subkeys[upper] = sub;
+    } else {
+      Sync(*found->second, *sub);
+    }
+  }
+}
+
 }  // namespace
 
-std::optional<std::string> ParseRegFile(std::string_view bytes, RegKey& root) {
+std::optional<std::string> ParseRegFile(std::string_view bytes, RegKey& root,
+                                        std::vector<std::string>* notes) {
   bool ansi = true;
   std::wstring text = DecodeFile(bytes, &ansi);
   // Split into lines, keeping their numbers.
@@ -245,13 +337,19 @@ std::optional<std::string> ParseRegFile(std::string_view bytes, RegKey& root) {
     std::wstring line = lines[i];
     if (line.empty() || line[0] == L';') continue;
     if (!header) {
-      if (ansi ? line == std::wstring(kHeader4, kHeader4 + sizeof kHeader4 - 1)
-               : line == kHeader5) {
+      if (line == std::wstring(kHeader4, kHeader4 + sizeof kHeader4 - 1)) {
         header = true;
+        ansi = true;  // REGEDIT4 keeps the text of hex values in the ANSI code page
         continue;
       }
-      return LineError(number, ansi ? "expected the header REGEDIT4"
-                                    : "expected the header Windows Registry Editor Version 5.00");
+      if (line == kHeader5) {
+        header = true;
+        ansi = false;
+        continue;
+      }
+      return LineError(number,
+                       "expected the header REGEDIT4 or Windows Registry Editor "
+                       "Version 5.00");
     }
     // Continuation lines of hex data end with a backslash.
     while (!line.empty() && line.back() == L'\\' && line[0] != L'[' && i + 1 < lines.size()) {
@@ -264,10 +362,20 @@ std::optional<std::string> ParseRegFile(std::string_view bytes, RegKey& root) {
       bool remove = !path.empty() && path[0] == L'-';
       if (remove) path.erase(0, 1);
       std::vector<std::wstring> levels = SplitKeyPath(path);
-      if (levels.empty() || UpperName(levels[0]) != kRoot) {
-        return LineError(number, "only HKEY_LOCAL_MACHINE keys are supported");
-      }
+      if (levels.empty()) return LineError(number, "malformed key line");
       inSection = true;
+      if (UpperName(levels[0]) != kRoot) {
+        // Another hive: its section is passed over.
+        if (notes != nullptr) {
+          notes->push_back(LineError(number, "section outside HKEY_LOCAL_MACHINE passed over"));
+        }
+        key = nullptr;
+        continue;
+      }
+      if (levels.size() - 1 > kMaxKeyDepth) return LineError(number, "key too deep");
+      for (const auto& level : levels) {
+        if (level.size() > kMaxKeyNameLength) return LineError(number, "key name too long");
+      }
       if (remove) {
         std::shared_ptr<RegKey> parent;
         RegKey* at = &work;
@@ -292,6 +400,7 @@ std::optional<std::string> ParseRegFile(std::string_view bytes, RegKey& root) {
     } else if (!ReadQuoted(line, at, &name)) {
       return LineError(number, "malformed value name");
     }
+    if (name.size() > kMaxValueNameLength) return LineError(number, "value name too long");
     while (at < line.size() && (line[at] == L' ' || line[at] == L'\t')) ++at;
     if (at >= line.size() || line[at] != L'=') return LineError(number, "expected '='");
     std::wstring rest = Trim(std::wstring_view(line).substr(at + 1));
@@ -315,7 +424,7 @@ std::optional<std::string> ParseRegFile(std::string_view bytes, RegKey& root) {
     }
   }
   if (!header) return LineError(lines.size() + 1, "the file has no header");
-  root = std::move(work);
+  Sync(root, work);
   return std::nullopt;
 }
 
@@ -347,6 +456,10 @@ bool Representable(const RegKey& key) {
 std::wstring Quote(const std::wstring& text) {
   std::wstring out = L"\"";
   for (wchar_t c : text) {
+    if (c == L'\n' || c == L'\r') {  // a line break in a name stays on the name's line
+      out += c == L'\n' ? L"\\n" : L"\\r";
+      continue;
+    }
     if (c == L'\\' || c == L'"') out += L'\\';
     out += c;
   }

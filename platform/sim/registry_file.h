@@ -34,14 +34,25 @@ struct RegKey {
   std::shared_ptr<RegKey> Subkey(const std::wstring& name);
 };
 
+// Windows' limits: a key name of at most 255 characters, a value name of 16 383, a tree of
+// 512 levels.
+constexpr std::size_t kMaxKeyNameLength = 255;
+constexpr std::size_t kMaxValueNameLength = 16383;
+constexpr std::size_t kMaxKeyDepth = 512;
+
 std::wstring UpperName(const std::wstring& name);
+// The error code of a key path that passes Windows' limits below a key `depth` levels deep.
+std::optional<DWORD> CheckKeyPath(const std::vector<std::wstring>& levels, std::size_t depth);
 
 // Splits "A\B\\C" into its levels; empty levels are dropped.
 std::vector<std::wstring> SplitKeyPath(const std::wstring& path);
 
-// Loads a registry file into `root` (HKEY_LOCAL_MACHINE). On a malformed file the result
-// names the line and what is wrong, and `root` is left as it was.
-std::optional<std::string> ParseRegFile(std::string_view bytes, RegKey& root);
+// Loads a registry file into `root` (HKEY_LOCAL_MACHINE), as regedit imports one: keys and
+// values are added or replaced, "[-key]" and "name"=- delete. On a malformed file the result
+// names the line and what is wrong, and `root` is left as it was; `notes` receives what was
+// passed over (sections of other hives).
+std::optional<std::string> ParseRegFile(std::string_view bytes, RegKey& root,
+                                        std::vector<std::string>* notes = nullptr);
 
 // The registry as a file: REGEDIT4 when every name and text can be written in Windows-1252,
 // otherwise the UTF-16LE format.

@@ -106,7 +106,7 @@ TEST_F(RegistryFileOnSim, LoadsTheUnicodeExportFormat) {
 
 TEST_F(RegistryFileOnSim, AMalformedFileIsNotHalfLoadedAndNeverOverwritten) {
   struct Case {
-    const char* file;
+    std::string file;
     const char* error;
   };
   const Case cases[] = {
@@ -116,8 +116,18 @@ TEST_F(RegistryFileOnSim, AMalformedFileIsNotHalfLoadedAndNeverOverwritten) {
        "line 3: malformed dword value"},
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=hex:0g\r\n", "line 3: malformed hex bytes"},
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=\"open\r\n", "line 3: malformed string value"},
-      {"REGEDIT4\r\n[HKEY_CURRENT_USER\\A]\r\n",
-       "line 2: only HKEY_LOCAL_MACHINE keys are supported"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]\r\n",
+       "line 2: key name too long"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE" +
+           [] {
+             std::string deep;
+             for (int i = 0; i < 513; ++i) deep += "\\k";
+             return deep;
+           }() +
+           "]\r\n",
+       "line 2: key too deep"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"" + std::string(16384, 'v') + "\"=\"x\"\r\n",
+       "line 3: value name too long"},
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A\r\n", "line 2: malformed key line"},
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\nv=\"x\"\r\n", "line 3: malformed value name"},
       {"", "line 1: the file has no header"},
@@ -133,6 +143,102 @@ TEST_F(RegistryFileOnSim, AMalformedFileIsNotHalfLoadedAndNeverOverwritten) {
               ERROR_BADDB);
     EXPECT_EQ(ReadBytes(temp.Folder() / "registry.reg"), c.file);
   }
+}
+
+TEST_F(RegistryFileOnSim, NamesCompareWithoutCaseBeyondAscii) {
+  HKEY key = Create(L"SOFTWARE\\Velmora\\Tollgate Client\\Printers\\Fila Recepção");
+  Set(key, L"Ação", REG_SZ, Sz(L"1"));
+  registry().RegCloseKey(key);
+  const std::wstring upper = L"SOFTWARE\\VELMORA\\TOLLGATE CLIENT\\PRINTERS\\FILA RECEPÇÃO";
+  EXPECT_EQ(QueryPath(upper, L"AÇÃO").data, Sz(L"1"));
+  registry().RegCloseKey(Create(L"SOFTWARE\\Velmora\\\u0434\u043e\u043c"));
+  HKEY cyrillic = nullptr;
+  EXPECT_EQ(registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VELMORA\\\u0414\u041e\u041c",
+                                     KEY_READ, &cyrillic),
+            ERROR_SUCCESS);
+  registry().RegCloseKey(cyrillic);
+}
+
+TEST_F(RegistryFileOnSim, WindowsLimitsOnNamesAndDepth) {
+  HKEY key = nullptr;
+  EXPECT_EQ(registry().RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\" + std::wstring(256, L'k'),
+                                       KEY_ALL_ACCESS, &key, nullptr),
+            ERROR_INVALID_PARAMETER);
+  std::wstring deep = L"SOFTWARE";
+  for (int i = 0; i < 511; ++i) deep += L"\\k";
+  ASSERT_EQ(registry().RegCreateKeyExW(HKEY_LOCAL_MACHINE, deep, KEY_ALL_ACCESS, &key, nullptr),
+            ERROR_SUCCESS);
+  HKEY deeper = nullptr;
+  EXPECT_EQ(registry().RegCreateKeyExW(key, L"one-too-many", KEY_ALL_ACCESS, &deeper, nullptr),
+            ERROR_BADKEY);
+  std::vector<std::uint8_t> data = Sz(L"x");
+  EXPECT_EQ(registry().RegSetValueExW(key, std::wstring(16384, L'v'), REG_SZ, data.data(),
+                                      static_cast<DWORD>(data.size())),
+            ERROR_INVALID_PARAMETER);
+  registry().RegCloseKey(key);
+  // The deepest tree Windows allows is written and loads again.
+  platform::sim::Machine restarted(Folder());
+  EXPECT_EQ(restarted.RegistryLoadError(), "");
+}
+
+TEST_F(RegistryFileOnSim, ANameWithALineBreakLoadsAgain) {
+  HKEY key = Create(L"SOFTWARE\\Velmora");
+  Set(key, L"two\nlines\r\n", REG_SZ, Sz(L"v"));
+  registry().RegCloseKey(key);
+  platform::sim::Machine restarted(Folder());
+  auto previous = platform::Install(std::shared_ptr<Platform>(&restarted, [](Platform*) {}));
+  EXPECT_EQ(restarted.RegistryLoadError(), "");
+  EXPECT_EQ(QueryPath(L"SOFTWARE\\Velmora", L"two\nlines\r\n").data, Sz(L"v"));
+  platform::Install(previous);
+}
+
+TEST_F(RegistryFileOnSim, TakesTheFormsRegeditImports) {
+  struct Case {
+    const char* what;
+    std::string file;
+  };
+  const Case cases[] = {
+      {"version 5 in UTF-8 with a byte-order mark",
+       "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
+       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"Fila\"=\"Recep\xC3\xA7\xC3\xA3o\"\r\n"},
+      {"version 5 in UTF-8",
+       "Windows Registry Editor Version 5.00\r\n\r\n"
+       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"Fila\"=\"Recep\xC3\xA7\xC3\xA3o\"\r\n"},
+      {"version 5 in ANSI",
+       "Windows Registry Editor Version 5.00\r\n\r\n"
+       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"Fila\"=\"Recep\xE7\xE3o\"\r\n"},
+      {"another hive passed over",
+       "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\X]\r\n\"Fila\"=\"no\"\r\n\r\n"
+       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"Fila\"=\"Recep\xE7\xE3o\"\r\n"
+       "[HKEY_USERS\\.DEFAULT]\r\n\"Fila\"=\"no\"\r\n"},
+  };
+  for (const Case& c : cases) {
+    tollgate::testing::TempMachine temp;
+    WriteBytes(temp.Folder() / "registry.reg", c.file);
+    EXPECT_EQ(temp.machine().RegistryLoadError(), "") << c.what;
+    EXPECT_EQ(QueryPath(L"SOFTWARE\\V", L"Fila").data, Sz(L"Recepção")) << c.what;
+  }
+}
+
+TEST_F(RegistryFileOnSim, AnEditOfTheFileByAnotherHandIsTakenIn) {
+  HKEY key = Create(L"SOFTWARE\\Velmora\\Mine");
+  Set(key, L"Kept", REG_SZ, Sz(L"1"));
+  std::string file = ReadBytes(Folder() / "registry.reg");
+  WriteBytes(Folder() / "registry.reg",
+             file + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Hand]\r\n\"Edited\"=\"yes\"\r\n");
+  // The next read sees it, and the key opened before still works.
+  EXPECT_EQ(QueryPath(L"SOFTWARE\\Velmora\\Hand", L"Edited").data, Sz(L"yes"));
+  Set(key, L"After", REG_SZ, Sz(L"2"));
+  registry().RegCloseKey(key);
+  std::string now = ReadBytes(Folder() / "registry.reg");
+  EXPECT_NE(now.find("\"Edited\"=\"yes\""), std::string::npos);
+  EXPECT_NE(now.find("\"After\"=\"2\""), std::string::npos);
+  // An edit that does not load is kept aside, and the registry goes on.
+  WriteBytes(Folder() / "registry.reg", now + "no registry line\r\n");
+  EXPECT_EQ(QueryPath(L"SOFTWARE\\Velmora\\Mine", L"After").data, Sz(L"2"));
+  EXPECT_NE(ReadBytes(Folder() / "registry.reg.rejected").find("no registry line"),
+            std::string::npos);
+  EXPECT_EQ(ReadBytes(Folder() / "registry.reg").find("no registry line"), std::string::npos);
 }
 
 }  // namespace

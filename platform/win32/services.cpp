@@ -128,3 +128,51 @@ bool Win32Services::CloseServiceHandle(platform::SC_HANDLE handle) {
 }
 
 }  // namespace platform::win32
+
+namespace platform::win32 {
+
+bool Win32Services::QueryServiceStatusEx(platform::SC_HANDLE service,
+                                         ServiceStatusProcess* status) {
+  SERVICE_STATUS_PROCESS s{};
+  ::DWORD needed = 0;
+  if (!::QueryServiceStatusEx(Sc(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&s),
+                              sizeof s, &needed)) {
+    return false;
+  }
+  if (status == nullptr) return true;
+  status->status.dwServiceType = s.dwServiceType;
+  status->status.dwCurrentState = s.dwCurrentState;
+  status->status.dwControlsAccepted = s.dwControlsAccepted;
+  status->status.dwWin32ExitCode = s.dwWin32ExitCode;
+  status->status.dwServiceSpecificExitCode = s.dwServiceSpecificExitCode;
+  status->status.dwCheckPoint = s.dwCheckPoint;
+  status->status.dwWaitHint = s.dwWaitHint;
+  status->dwProcessId = s.dwProcessId;
+  status->dwServiceFlags = s.dwServiceFlags;
+  return true;
+}
+
+platform::SC_HANDLE Win32Services::CreateServiceW(platform::SC_HANDLE manager,
+                                                  const std::wstring& name,
+                                                  const ServiceConfig& config) {
+  return ::CreateServiceW(Sc(manager), name.c_str(),
+                          config.lpDisplayName.empty() ? nullptr : config.lpDisplayName.c_str(),
+                          SERVICE_ALL_ACCESS, config.dwServiceType, config.dwStartType,
+                          SERVICE_ERROR_NORMAL, config.lpBinaryPathName.c_str(), nullptr, nullptr,
+                          nullptr, nullptr, nullptr);
+}
+
+bool Win32Services::ChangeServiceConfigW(platform::SC_HANDLE service, DWORD serviceType,
+                                         DWORD startType, const std::wstring& binaryPathName,
+                                         const std::wstring& displayName) {
+  return ::ChangeServiceConfigW(Sc(service), serviceType, startType, SERVICE_NO_CHANGE,
+                                binaryPathName.empty() ? nullptr : binaryPathName.c_str(), nullptr,
+                                nullptr, nullptr, nullptr, nullptr,
+                                displayName.empty() ? nullptr : displayName.c_str()) != 0;
+}
+
+bool Win32Services::DeleteService(platform::SC_HANDLE service) {
+  return ::DeleteService(Sc(service)) != 0;
+}
+
+}  // namespace platform::win32

@@ -106,6 +106,73 @@ class Win32Services : public Services {
   bool StartServiceW(SC_HANDLE service, const std::vector<std::wstring>& args) override;
   bool ControlService(SC_HANDLE service, DWORD control, ServiceStatus* status) override;
   bool CloseServiceHandle(SC_HANDLE handle) override;
+  bool QueryServiceStatusEx(SC_HANDLE service, ServiceStatusProcess* status) override;
+  SC_HANDLE CreateServiceW(SC_HANDLE manager, const std::wstring& name,
+                           const ServiceConfig& config) override;
+  bool ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                            const std::wstring& binaryPathName,
+                            const std::wstring& displayName) override;
+  bool DeleteService(SC_HANDLE service) override;
+};
+
+class Win32EventLog : public EventLog {
+ public:
+  HANDLE OpenEventLogW(const std::wstring& sourceName) override;
+  bool ReadEventLogW(HANDLE log, DWORD flags, DWORD recordOffset, DWORD bufferSize,
+                     std::vector<EventLogRecord>* records, DWORD* bytesRead,
+                     DWORD* minBytesNeeded) override;
+  bool GetNumberOfEventLogRecords(HANDLE log, DWORD* count) override;
+  bool GetOldestEventLogRecord(HANDLE log, DWORD* oldest) override;
+  bool NotifyChangeEventLog(HANDLE log, HANDLE event) override;
+  bool CloseEventLog(HANDLE log) override;
+  HANDLE RegisterEventSourceW(const std::wstring& sourceName) override;
+  bool ReportEventW(HANDLE source, std::uint16_t type, std::uint16_t category, DWORD eventId,
+                    const std::vector<std::wstring>& strings,
+                    const std::vector<std::uint8_t>& data) override;
+  bool DeregisterEventSource(HANDLE source) override;
+};
+
+class Win32Spooler : public Spooler {
+ public:
+  bool EnumPrintersW(DWORD flags, const std::wstring& name,
+                     std::vector<PrinterInfo2>* printers) override;
+  bool EnumPortsW(const std::wstring& server, std::vector<PortInfo2>* ports) override;
+  bool OpenPrinterW(const std::wstring& name, HANDLE* printer,
+                    const PrinterDefaults* defaults) override;
+  bool ClosePrinter(HANDLE printer) override;
+  bool GetPrinterW(HANDLE printer, PrinterInfo2* info) override;
+  DWORD GetPrinterDataW(HANDLE printer, const std::wstring& valueName, DWORD* type,
+                        std::vector<std::uint8_t>* data) override;
+  DWORD SetPrinterDataExW(HANDLE printer, const std::wstring& keyName,
+                          const std::wstring& valueName, DWORD type,
+                          const std::vector<std::uint8_t>& data) override;
+  bool EnumJobsW(HANDLE printer, DWORD firstJob, DWORD noJobs,
+                 std::vector<JobInfo2>* jobs) override;
+  bool GetJobW(HANDLE printer, DWORD jobId, JobInfo2* job) override;
+  bool SetJobW(HANDLE printer, DWORD jobId, DWORD level, const JobInfo2* info,
+               DWORD command) override;
+  int DeviceCapabilitiesW(const std::wstring& device, const std::wstring& port,
+                          std::uint16_t capability, std::vector<std::uint16_t>* papers,
+                          std::vector<std::wstring>* paperNames) override;
+  HANDLE FindFirstPrinterChangeNotification(HANDLE printer, DWORD filter, DWORD options,
+                                            const PrinterNotifyOptions* notifyOptions) override;
+  bool FindNextPrinterChangeNotification(HANDLE change, DWORD* changeFlags,
+                                         const PrinterNotifyOptions* notifyOptions,
+                                         PrinterNotifyInfo** info) override;
+  bool FreePrinterNotifyInfo(PrinterNotifyInfo* info) override;
+  bool FindClosePrinterChangeNotification(HANDLE change) override;
+  DWORD StartDocPrinterW(HANDLE printer, const DocInfo1& doc) override;
+  bool WritePrinter(HANDLE printer, const void* data, DWORD size, DWORD* written) override;
+  bool EndDocPrinter(HANDLE printer) override;
+};
+
+class Win32GdiSpool : public GdiSpool {
+ public:
+  HANDLE GdiGetSpoolFileHandle(const std::wstring& printer, const DevMode* devMode,
+                               const std::wstring& document) override;
+  bool GdiGetPageCount(HANDLE spool, DWORD* pages) override;
+  bool GdiGetDevmodeForPage(HANDLE spool, DWORD page, DevMode* current, DevMode* last) override;
+  bool GdiDeleteSpoolFileHandle(HANDLE spool) override;
 };
 
 class Win32Registry : public Registry {
@@ -165,6 +232,9 @@ class Win32Platform : public Platform {
   Services& services() override { return services_; }
   Registry& registry() override { return registry_; }
   Sockets& sockets() override { return sockets_; }
+  EventLog& eventLog() override { return eventLog_; }
+  Spooler& spooler() override { return spooler_; }
+  GdiSpool& gdiSpool() override { return gdiSpool_; }
 
  private:
   Win32Kernel kernel_;
@@ -175,6 +245,9 @@ class Win32Platform : public Platform {
   Win32Services services_;
   Win32Registry registry_;
   Win32Sockets sockets_;
+  Win32EventLog eventLog_;
+  Win32Spooler spooler_;
+  Win32GdiSpool gdiSpool_;
 };
 
 }  // namespace platform::win32
