@@ -1,8 +1,9 @@
 // rpc_probe: the runtime as a peer for the tests that pit it against an independent
 // implementation. One JSON line per command on standard output.
 //
-//   rpc_probe serve                 serves the echo interface on a dynamic port ("port N"),
-//                                   until standard input ends
+//   rpc_probe serve [--deadlines B,F,R,I]
+//                                   serves the echo interface on a dynamic port ("port N"),
+//                                   until standard input ends; the server's deadlines in ms
 //   rpc_probe echo HOST EP SIZE     op 0 with SIZE bytes; checks the echo that comes back
 //   rpc_probe call HOST EP OPNUM ARG  op OPNUM with one unsigned long
 // Options of echo and call: --call-timeout MS, --com-timeout LEVEL, --uuid UUID (another
@@ -64,8 +65,29 @@ ServerInterface EchoServer() {
   return definition;
 }
 
-int Serve() {
+// "--deadlines BIND,FRAGMENT,REQUEST,IDLE" in milliseconds.
+int Serve(const std::vector<std::string>& options) {
   Server server;
+  for (std::size_t i = 0; i + 1 < options.size(); i += 2) {
+    if (options[i] == "--deadlines") {
+      std::vector<long> ms;
+      std::size_t at = 0;
+      const std::string& text = options[i + 1];
+      while (at <= text.size()) {
+        std::size_t comma = text.find(',', at);
+        if (comma == std::string::npos) comma = text.size();
+        ms.push_back(std::stol(text.substr(at, comma - at)));
+        at = comma + 1;
+      }
+      if (ms.size() != 4) return 2;
+      Server::Deadlines d;
+      d.bind = std::chrono::milliseconds(ms[0]);
+      d.fragment = std::chrono::milliseconds(ms[1]);
+      d.request = std::chrono::milliseconds(ms[2]);
+      d.idle = std::chrono::milliseconds(ms[3]);
+      server.SetDeadlines(d);
+    }
+  }
   if (server.UseProtseq(L"ncacn_ip_tcp", RPC_C_PROTSEQ_MAX_REQS_DEFAULT) != RPC_S_OK ||
       server.RegisterIf(EchoServer(), RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH, 1234) != RPC_S_OK ||
       server.Listen(1, RPC_C_LISTEN_MAX_CALLS_DEFAULT, true) != RPC_S_OK) {
@@ -155,7 +177,8 @@ int Client(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 1 && args[0] == "serve") return Serve();
+  if (!args.empty() && args[0] == "serve")
+    return Serve(std::vector<std::string>(args.begin() + 1, args.end()));
   if (args.size() >= 4 && args[0] == "echo") return Client(args);
   if (args.size() >= 5 && args[0] == "call") return Client(args);
   std::cerr << "usage: rpc_probe serve | echo HOST EP SIZE | call HOST EP OPNUM ARG [options]\n";
