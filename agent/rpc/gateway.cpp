@@ -145,9 +145,8 @@ void JobsWorker::Execute(ServerRequest& request) {
     Log(L"Exception executing a JobsWorker's request type " + std::to_wstring(type) + L": " +
         WideOfAnsi(e.what()));
   } catch (Error* error) {
-    std::unique_ptr<Error> owned(error);
-    Log(L"Exception executing a JobsWorker's request type " + std::to_wstring(type) + L": " +
-        owned->Message());
+    delete error;  // not a standard exception: logged as unknown
+    Log(L"Unknown exception executing a JobsWorker's request type " + std::to_wstring(type));
   } catch (...) {
     Log(L"Unknown exception executing a JobsWorker's request type " + std::to_wstring(type));
   }
