@@ -196,6 +196,11 @@ std::size_t Server::Connections() {
   return n;
 }
 
+std::size_t Server::PendingBytes() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return pending_;
+}
+
 RPC_STATUS Server::RegisterIf(const ServerInterface& definition, unsigned, unsigned) {
   auto copy = std::make_shared<const ServerInterface>(definition);
   std::lock_guard<std::mutex> guard(mutex_);

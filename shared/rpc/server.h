@@ -101,8 +101,9 @@ class Server {
     std::chrono::milliseconds idle{300000};
   };
   void SetDeadlines(const Deadlines& deadlines);
-  // Connections open now.
+  // Connections open now, and the request bytes they hold.
   std::size_t Connections();
+  std::size_t PendingBytes();
 
  private:
   struct Endpoint {
