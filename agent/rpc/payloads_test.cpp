@@ -20,14 +20,6 @@ class PayloadsTest : public tollgate::testing::MachineTest {
     if (key.Open(path, platform::KEY_READ) != platform::ERROR_SUCCESS) return std::nullopt;
     return key.ReadString(name);
   }
-  void SetDword(const std::wstring& path, const std::wstring& name, std::int32_t v) {
-    RegistryKey key;
-    ASSERT_EQ(key.Create(path, platform::KEY_ALL_ACCESS), platform::ERROR_SUCCESS);
-    auto u = static_cast<std::uint32_t>(v);
-    std::uint8_t data[4] = {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8),
-                            static_cast<std::uint8_t>(u >> 16), static_cast<std::uint8_t>(u >> 24)};
-    platform::registry().RegSetValueExW(key.Handle(), name, platform::REG_DWORD, data, 4);
-  }
 };
 
 JobReport Report(std::int32_t pages, std::int32_t mono, std::int32_t colour, std::int32_t copies) {
@@ -290,38 +282,6 @@ TEST_F(PayloadsTest, JobReportParametersInTheirWireForms) {
   in = BuildJobReport(r, 77, 0);
   EXPECT_EQ(in.resent, 1);
   EXPECT_EQ(in.fresh, 0);
-}
-
-TEST_F(PayloadsTest, LocalTimeTakesTheBiasOfTheMachinesTimeZone) {
-  const std::wstring zone = L"SYSTEM\\CurrentControlSet\\Control\\TimeZoneInformation";
-  double local = 0;
-  ASSERT_EQ(LocalTime(46000.5, &local), nullptr);
-  EXPECT_DOUBLE_EQ(local, 46000.5);  // no zone: UTC
-  SetDword(zone, L"Bias", 180);      // UTC-3, no daylight time
-  ASSERT_EQ(LocalTime(46000.5, &local), nullptr);
-  EXPECT_NEAR(local, 46000.5 - 3.0 / 24, 1e-9);
-  SetDword(zone, L"Bias", -330);  // UTC+5:30
-  SetDword(zone, L"StandardBias", 0);
-  ASSERT_EQ(LocalTime(46000.5, &local), nullptr);
-  EXPECT_NEAR(local, 46000.5 + 5.5 / 24, 1e-9);
-  // Daylight bias counts only while daylight time holds; the standard bias while it does not.
-  platform::TimeZoneInformation info;
-  SetDword(zone, L"Bias", 0);
-  SetDword(zone, L"StandardBias", -30);
-  SetDword(zone, L"DaylightBias", -60);
-  RegistryKey key;
-  ASSERT_EQ(key.Create(zone, platform::KEY_ALL_ACCESS), platform::ERROR_SUCCESS);
-  const std::uint16_t march[8] = {0, 3, 0, 5, 2, 0, 0, 0};     // last Sunday of March, 02:00
-  const std::uint16_t october[8] = {0, 10, 0, 5, 3, 0, 0, 0};  // last Sunday of October
-  platform::registry().RegSetValueExW(key.Handle(), L"DaylightStart", platform::REG_BINARY,
-                                      reinterpret_cast<const std::uint8_t*>(march), 16);
-  platform::registry().RegSetValueExW(key.Handle(), L"StandardStart", platform::REG_BINARY,
-                                      reinterpret_cast<const std::uint8_t*>(october), 16);
-  platform::DWORD id = platform::system().GetTimeZoneInformation(&info);
-  ASSERT_TRUE(id == platform::TIME_ZONE_ID_STANDARD || id == platform::TIME_ZONE_ID_DAYLIGHT);
-  ASSERT_EQ(LocalTime(46000.5, &local), nullptr);
-  double hours = id == platform::TIME_ZONE_ID_DAYLIGHT ? 1.0 : 0.5;
-  EXPECT_NEAR(local, 46000.5 + hours / 24, 1e-9);
 }
 
 TEST_F(PayloadsTest, HardwareReportLinesInTheirOrder) {
