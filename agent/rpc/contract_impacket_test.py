@@ -470,8 +470,8 @@ class GatewayImpacketServer(unittest.TestCase):
         chunks = [r[1:] for r in received if r[0] == "chunk"]
         data = bytes((i * 7) & 0xFF for i in range(40000))
         self.assertEqual([(c[0], c[1], c[3]) for c in chunks],
-                         [(72, 32767, 0), (72, 7233, 1), (70, 32767, 0), (70, 0, 1),
-                          (70, 0, 1)])
+                         [(900, 32767, 0), (900, 7233, 1), (901, 32767, 0), (901, 0, 1),
+                          (900, 0, 1)])
         self.assertEqual(chunks[0][2] + chunks[1][2], data)
         self.assertEqual(chunks[2][2], data[:32767])
         self.assertEqual((chunks[3][2], chunks[4][2]), (None, None))  # empty: a null array
@@ -480,7 +480,7 @@ class GatewayImpacketServer(unittest.TestCase):
         hardware = [r[1:] for r in received if r[0] == "hardware"]
         self.assertEqual(hardware, [(["MFP-4000", "Recepção", "série 77"], 1000, 20, 46000.25,
                                      3, [(0, 60, 0, None), (30, 0, 1, None), (8, 8, 1, "A3")],
-                                     (10, 31, 1), 1)])
+                                     (900, 31, 1), 1)])
         self.assertEqual(results[5], {"hardware": None})
         self.assertEqual([r for r in received if r[0] == "cancel"], [("cancel", 11)])
         self.assertEqual(results[6], {"cancel": None})

@@ -265,11 +265,14 @@ int Gateway(const std::string& host, const std::string& port) {
                                                            context.feedbackMessage))
             << "}" << std::endl;
 
+  // The files and the counter reading go to the job's first record (a file of odd size to
+  // the next id).
+  std::int64_t target = context.recordIds.empty() ? 70 : context.recordIds[0].id;
   for (std::size_t size : {std::size_t{40000}, std::size_t{32767}, std::size_t{0}}) {
     std::string data(size, '\0');
     for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7) & 0xFF);
     std::istringstream file(data);
-    auto sent = gateway.SendFile(70 + static_cast<std::int64_t>(size % 7), file);
+    auto sent = gateway.SendFile(target + static_cast<std::int64_t>(size % 2), file);
     std::cout << "{\"file\": " << size << ", \"result\": " << Json(sent) << "}" << std::endl;
   }
 
@@ -284,7 +287,8 @@ int Gateway(const std::string& host, const std::string& port) {
   hardware.a3Second = 8;
   hardware.readingTime = 46000.25;
   hardware.jobNumber = 31;
-  std::cout << "{\"hardware\": " << Json(gateway.SendHardware(10, hardware)) << "}" << std::endl;
+  std::cout << "{\"hardware\": " << Json(gateway.SendHardware(target, hardware)) << "}"
+            << std::endl;
   std::cout << "{\"cancel\": " << Json(gateway.CancelJob(0x100000000LL + 11)) << "}" << std::endl;
   return 0;
 }
