@@ -261,6 +261,68 @@ TEST_F(GatewayTest, TheRequestQueueRunsRequestsOnItsWorkers) {
   EXPECT_EQ(queue.Close(), nullptr);
 }
 
+// A connection whose calls fail with the statuses it is given, one per attempt.
+class FailingConnection : public ServerConnection {
+ public:
+  std::int16_t CancelJob(std::int32_t) override {
+    ++attempts;
+    if (next < statuses.size()) ::rpc::RpcRaiseException(statuses[next++]);
+    return 0;
+  }
+  bool IsBound() const override { return bound; }
+  ::rpc::RPC_STATUS Bind(const std::wstring&, const std::wstring&) override {
+    ++binds;
+    bound = true;
+    return 0;
+  }
+  ::rpc::RPC_STATUS Unbind() override {
+    bound = false;
+    return 0;
+  }
+  std::vector<::rpc::RPC_STATUS> statuses;
+  std::size_t next = 0;
+  int attempts = 0;
+  int binds = 0;
+  bool bound = false;
+};
+
+TEST_F(GatewayTest, AnUnavailableServerIsTriedOnceMoreOnlyOnAnExistingBinding) {
+  struct Case {
+    bool bound;
+    std::vector<::rpc::RPC_STATUS> statuses;
+    int attempts;
+    ::rpc::RPC_STATUS result;
+  };
+  const Case cases[] = {
+      {false, {1722}, 1, 1722},       // right after a fresh bind: no retry
+      {true, {1722}, 2, 0},           // on an existing binding: once more
+      {true, {1753, 1753}, 2, 1753},  // once only
+      {true, {1753, 1722}, 2, 1722},
+      {true, {5}, 1, 5},  // other failures are not retried
+      {false, {}, 1, 0},
+  };
+  for (const auto& c : cases) {
+    auto owned = std::make_unique<FailingConnection>();
+    FailingConnection* connection = owned.get();
+    RemoteCaller caller(settings_, std::move(owned));
+    if (c.bound) {
+      ASSERT_EQ(caller.Call([](ServerConnection& s) { s.CancelJob(0); }), nullptr);
+      connection->attempts = 0;
+    }
+    connection->statuses = c.statuses;
+    auto result = caller.Call([](ServerConnection& s) { s.CancelJob(0); });
+    EXPECT_EQ(connection->attempts, c.attempts) << c.statuses.size();
+    EXPECT_EQ(connection->binds, 1);  // the binding stays between calls
+    if (c.result == 0) {
+      EXPECT_EQ(result, nullptr);
+    } else {
+      ASSERT_NE(result, nullptr);
+      EXPECT_EQ(result->Text(), L"Windows error " + std::to_wstring(c.result) + L": " +
+                                    tollgate::testing::OneLineSystemText(c.result));
+    }
+  }
+}
+
 class ThrowingGateway : public ServerGateway {
  public:
   using ServerGateway::ServerGateway;
