@@ -211,6 +211,30 @@ class HostileInputTest(unittest.TestCase):
         self.assert_serving()
         self.assertIsNone(self.server.poll())
 
+    def test_the_least_fragment_size_of_the_protocol_is_served(self):
+        s = self.connect()
+        s.sendall(bind_pdu(frag=1432))
+        ack = recv_pdu(s)
+        self.assertEqual(ack[2], 12)
+        self.assertEqual(struct.unpack_from("<HH", ack, 16), (1432, 1432))
+        payload = os.urandom(10000)
+        stub = echo_stub(payload)
+        room = 1432 - 24
+        pieces = [stub[i:i + room] for i in range(0, len(stub), room)]
+        s.sendall(b"".join(request_pdu(p, flags=(1 if i == 0 else 0) |
+                                       (2 if i == len(pieces) - 1 else 0), alloc_hint=len(stub))
+                           for i, p in enumerate(pieces)))
+        back = b""
+        while True:
+            answer = recv_pdu(s)
+            self.assertIsNotNone(answer)
+            self.assertEqual(answer[2], 2)
+            self.assertLessEqual(len(answer), 1432)
+            back += answer[24:]
+            if answer[3] & 2:
+                break
+        self.assertEqual(back[12:], payload)
+
     def test_two_hundred_clients_at_once(self):
         results = []
         lock = threading.Lock()
