@@ -188,7 +188,7 @@ def shapes_interface(handler, call_id, opnum, stub):
     return fault(call_id, 0x1C010002)
 
 
-# The central server's interface (rpc-contract.md), from impacket's NDR classes.
+# The central server's interface, from impacket's NDR classes.
 class CounterJobLink(NDRSTRUCT):
     structure = (("storeRecordId", LONG), ("jobNumber", LONG), ("one", LONG))
 
