@@ -64,6 +64,9 @@ struct Part {
   std::int64_t pages;
 };
 
+// A second, in days (OLE automation dates).
+constexpr double kSameTime = 1.0 / 86400.0;
+
 struct Decision {
   std::int16_t status = 0;
   std::string message;  // UTF-8
@@ -183,11 +186,14 @@ void Service::ReportJob(const ::rpc::CallContext&, const ReportJobIn& in, Report
     if (in.resent) {
       Statement& known = db.Prepared(
           "SELECT job_id, status, message, answer_json FROM jobs WHERE client_id = ? AND "
-          "queue = ? AND spooler_job_id = ? AND submitted = ? ORDER BY job_id LIMIT 1");
+          "queue = ? AND spooler_job_id = ? AND submitted BETWEEN ? AND ? ORDER BY job_id "
+          "LIMIT 1");
       known.Bind(1, std::int64_t{in.clientId})
           .Bind(2, queue)
           .Bind(3, std::int64_t{in.spoolerJobId});
-      known.Bind(4, in.submitted);
+      // The agent's offline file keeps the time as text to the microsecond: the same
+      // submission time is the same within a second.
+      known.Bind(4, in.submitted - kSameTime).Bind(5, in.submitted + kSameTime);
       if (known.Step()) {
         std::int64_t job = known.Int(0);
         decision.status = static_cast<std::int16_t>(known.Int(1));

@@ -49,7 +49,8 @@ class ServiceTest : public tollgate::testing::MachineTest {
 
   ReportJobOut Report(const std::string& queue, const std::string& user, std::int32_t mono,
                       std::int32_t colour, std::int32_t copies, bool duplex = false,
-                      std::uint8_t resent = 0, std::int32_t spoolerJobId = 31) {
+                      std::uint8_t resent = 0, std::int32_t spoolerJobId = 31,
+                      double submitted = 46000.5) {
     ReportJobIn in;
     in.clientId = 1;
     in.queueName = Ansi(queue);
@@ -63,7 +64,7 @@ class ServiceTest : public tollgate::testing::MachineTest {
     in.duplex = duplex ? 1 : 0;
     in.resent = resent;
     in.spoolerJobId = spoolerJobId;
-    in.submitted = 46000.5;
+    in.submitted = submitted;
     ReportJobOut out;
     service_->ReportJob(call_, in, &out);
     return out;
@@ -130,10 +131,12 @@ TEST_F(ServiceTest, ChargesOnlyAcceptedJobsOnceAndRefundsCancelledOnes) {
   ASSERT_EQ(first.serverJobIds.size(), 2u);  // a mono record and a colour record
   EXPECT_EQ(first.json,
             R"({"watermark":"CONFIDENCIAL","feedbackMessage":"Custo R$ 0,80, saldo R$ 0,20"})");
-  // The same job again from the agent's offline file: its ids, no second charge.
-  auto again = Report("Marca", "maria", 3, 1, 1, false, 1, 40);
+  // The same job again from the agent's offline file (its time read back from text): its
+  // ids, no second charge. Another submission time is another job.
+  auto again = Report("Marca", "maria", 3, 1, 1, false, 1, 40, 46000.5 + 0.3 / 86400);
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.serverJobIds, first.serverJobIds);
+  EXPECT_EQ(Report("Marca", "maria", 3, 1, 1, false, 1, 40, 46000.5 + 5.0 / 86400).status, 1);
   auto second = Report("Marca", "maria", 2, 0, 1, false, 0, 41);  // R$ 0,20 left: exactly
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(Report("Marca", "maria", 1, 0, 1, false, 0, 42).status, 1);
