@@ -2,6 +2,8 @@
 // keeps it.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "agent/config/registry_values.h"
 #include "agent/rpc/payloads.h"
 #include "platform/platform.h"
@@ -54,6 +56,38 @@ TEST_F(PayloadsOnSim, LocalTimeTakesTheBiasOfTheMachinesTimeZone) {
   ASSERT_EQ(LocalTime(46000.5, &local), nullptr);
   double hours = id == platform::TIME_ZONE_ID_DAYLIGHT ? 1.0 : 0.5;
   EXPECT_NEAR(local, 46000.5 + hours / 24, 1e-9);
+}
+
+// Daylight time from the first Sunday of last month to the last Sunday of next month holds
+// now, in either hemisphere's order of the two dates; the other way round it does not.
+TEST_F(PayloadsOnSim, DaylightTimeHoldsBetweenItsTransitions) {
+  using namespace std::chrono;
+  unsigned month = unsigned(year_month_day(floor<days>(system_clock::now())).month());
+  auto previous = static_cast<std::uint16_t>((month + 10) % 12 + 1);
+  auto next = static_cast<std::uint16_t>(month % 12 + 1);
+  const std::wstring zone = L"SYSTEM\\CurrentControlSet\\Control\\TimeZoneInformation";
+  SetDword(zone, L"Bias", 180);
+  SetDword(zone, L"StandardBias", 0);
+  SetDword(zone, L"DaylightBias", -60);
+  RegistryKey key;
+  ASSERT_EQ(key.Create(zone, platform::KEY_ALL_ACCESS), platform::ERROR_SUCCESS);
+  auto set = [&](const wchar_t* name, std::uint16_t m, std::uint16_t week) {
+    const std::uint16_t date[8] = {0, m, 0, week, 2, 0, 0, 0};
+    platform::registry().RegSetValueExW(key.Handle(), name, platform::REG_BINARY,
+                                        reinterpret_cast<const std::uint8_t*>(date), 16);
+  };
+  platform::TimeZoneInformation info;
+  set(L"DaylightStart", previous, 1);
+  set(L"StandardStart", next, 5);
+  EXPECT_EQ(platform::system().GetTimeZoneInformation(&info), platform::TIME_ZONE_ID_DAYLIGHT);
+  double local = 0;
+  ASSERT_EQ(LocalTime(46000.5, &local), nullptr);
+  EXPECT_NEAR(local, 46000.5 - 2.0 / 24, 1e-9);  // UTC-3, an hour less in daylight time
+  set(L"DaylightStart", next, 5);
+  set(L"StandardStart", previous, 1);
+  EXPECT_EQ(platform::system().GetTimeZoneInformation(&info), platform::TIME_ZONE_ID_STANDARD);
+  ASSERT_EQ(LocalTime(46000.5, &local), nullptr);
+  EXPECT_NEAR(local, 46000.5 - 3.0 / 24, 1e-9);
 }
 
 }  // namespace
