@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "agent/config/registry_values.h"
 #include "agent/config/server_settings.h"
@@ -363,6 +365,10 @@ TEST_F(GatewayTest, AWorkstationCallHasABindingOfItsOwn) {
     EXPECT_FALSE(call.object.has_value());  // a nil object is not sent
     messages.push_back(ShowFeedbackIn::Read(in).message);
   };
+  // A workstation that does not answer: the call ends at its 8 000 ms time-out.
+  notifier.operations[notifier::kRequestAuthorization] = [](CallContext&, Reader&, Writer&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(9500));
+  };
   server.RegisterIf(notifier, 0, 1234);
   ASSERT_EQ(server.Listen(1, 1234, true), ::rpc::RPC_S_OK);
   Writer w;
@@ -370,6 +376,12 @@ TEST_F(GatewayTest, AWorkstationCallHasABindingOfItsOwn) {
   std::wstring port = std::to_wstring(server.Ports().at(0));
   EXPECT_EQ(CallWorkstation(L"127.0.0.1", port, WorkstationNotifierId(), 1, w), 0);
   EXPECT_EQ(messages, (std::vector<std::wstring>{L"Impressão liberada."}));
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(CallWorkstation(L"127.0.0.1", port, WorkstationNotifierId(), 2, w),
+            ::rpc::RPC_S_CALL_CANCELLED);
+  auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_GE(took, std::chrono::milliseconds(7900));
+  EXPECT_LT(took, std::chrono::milliseconds(9400));
   EXPECT_EQ(CallWorkstation(L"127.0.0.1", port, WorkstationConfirmId(), 0, w),
             ::rpc::RPC_S_UNKNOWN_IF);
   server.StopListening();
