@@ -1,6 +1,7 @@
 // System facts: folders, computer name, OS version and code page conversions.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,34 @@ struct OsVersionInfo {  // OSVERSIONINFOEXW
   std::uint16_t wSuiteMask = 0;
   std::uint8_t wProductType = 0;
 };
+
+// A transition date of TIME_ZONE_INFORMATION (a SYSTEMTIME): with wYear 0, wDay is the week
+// of the month (1 to 5, 5 the last) of the weekday wDayOfWeek; wMonth 0 when the zone has none.
+struct TimeZoneDate {
+  std::uint16_t wYear = 0;
+  std::uint16_t wMonth = 0;
+  std::uint16_t wDayOfWeek = 0;
+  std::uint16_t wDay = 0;
+  std::uint16_t wHour = 0;
+  std::uint16_t wMinute = 0;
+  std::uint16_t wSecond = 0;
+  std::uint16_t wMilliseconds = 0;
+};
+
+struct TimeZoneInformation {  // TIME_ZONE_INFORMATION; biases in minutes (UTC = local + bias)
+  LONG Bias = 0;
+  std::wstring StandardName;
+  TimeZoneDate StandardDate;
+  LONG StandardBias = 0;
+  std::wstring DaylightName;
+  TimeZoneDate DaylightDate;
+  LONG DaylightBias = 0;
+};
+
+constexpr DWORD TIME_ZONE_ID_UNKNOWN = 0;
+constexpr DWORD TIME_ZONE_ID_STANDARD = 1;
+constexpr DWORD TIME_ZONE_ID_DAYLIGHT = 2;
+constexpr DWORD TIME_ZONE_ID_INVALID = 0xFFFFFFFF;
 
 class System {
  public:
@@ -41,6 +70,10 @@ class System {
 
   // The value of a process environment variable; false when it is not set.
   virtual bool GetEnvironmentVariableW(const std::wstring& name, std::wstring* value) = 0;
+
+  // GetTimeZoneInformation: the zone and whether standard or daylight time holds now
+  // (TIME_ZONE_ID_UNKNOWN for a zone without daylight time; TIME_ZONE_ID_INVALID on failure).
+  virtual DWORD GetTimeZoneInformation(TimeZoneInformation* info) = 0;
 };
 
 }  // namespace platform

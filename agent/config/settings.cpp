@@ -139,7 +139,7 @@ void ApplyServerConfiguration(const ServerConfiguration& configuration) {
                         platform::system().MultiByteToWideChar(platform::CP_ACP, *p.snmpCommunity));
     }
     const auto& entries = configuration.emfCopiesReading;
-    bool emf = !entries || (i < entries->size() && (*entries)[i]);
+    bool emf = !entries || i >= entries->size() || (*entries)[i];
     WritePrinterFlag(p.name, L"EmfCopiesReading", emf);
   }
 }

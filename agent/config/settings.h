@@ -56,7 +56,7 @@ struct ServerConfiguration {
   std::int32_t canQueryMfCopy = 0;
   std::vector<ServerPrinterConfiguration> printers;
   // The answer's "printers" array, when it has one: for each entry, whether its
-  // "emfCopiesReading" is JSON true.
+  // "emfCopiesReading" is JSON true; a printer past its end reads EMF copies.
   std::optional<std::vector<bool>> emfCopiesReading;
 };
 

@@ -142,7 +142,7 @@ TEST_F(SettingsTest, ServerConfigurationIsWrittenBack) {
   EXPECT_EQ(Get(PrinterKey(L"P1"), L"EmfCopiesReading"), L"0");
   EXPECT_EQ(Get(PrinterKey(L"P2"), L"SnmpCommunity"), std::nullopt);
   EXPECT_EQ(Get(PrinterKey(L"P2"), L"EmfCopiesReading"), L"1");
-  EXPECT_EQ(Get(PrinterKey(L"P3"), L"EmfCopiesReading"), L"0");  // no entry in the array
+  EXPECT_EQ(Get(PrinterKey(L"P3"), L"EmfCopiesReading"), L"1");  // no entry in the array
   c.emfCopiesReading.reset();
   ApplyServerConfiguration(c);
   EXPECT_EQ(Get(PrinterKey(L"P1"), L"EmfCopiesReading"), L"1");

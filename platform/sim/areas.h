@@ -65,6 +65,11 @@ class SimSystem : public System {
   std::wstring MultiByteToWideChar(unsigned codePage, std::string_view bytes) override;
   std::string WideCharToMultiByte(unsigned codePage, std::wstring_view text) override;
   bool GetEnvironmentVariableW(const std::wstring& name, std::wstring* value) override;
+  // From the registry, where Windows keeps it (the key TimeZoneInformation under
+  // SYSTEM\CurrentControlSet\Control): "Bias", "StandardBias", "DaylightBias" as REG_DWORD,
+  // the names as REG_SZ, "StandardStart" and "DaylightStart" as 16-byte REG_BINARY; no key:
+  // UTC.
+  DWORD GetTimeZoneInformation(TimeZoneInformation* info) override;
 
  private:
   Machine& machine_;

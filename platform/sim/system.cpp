@@ -1,6 +1,10 @@
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
+#include <vector>
 
 #include "platform/sim/areas.h"
 #include "platform/sim/text.h"
@@ -57,6 +61,101 @@ bool SimSystem::GetEnvironmentVariableW(const std::wstring& name, std::wstring* 
   if (found == nullptr) return Fail(203u, false);  // ERROR_ENVVAR_NOT_FOUND
   if (value != nullptr) *value = WideFromUtf8(found);
   return true;
+}
+
+namespace {
+
+// A value of the open key: its type and bytes; false when missing.
+bool QueryValue(Registry& registry, HKEY key, const std::wstring& name, DWORD* type,
+                std::vector<std::uint8_t>* data) {
+  DWORD size = 0;
+  if (registry.RegQueryValueExW(key, name, type, nullptr, &size) != ERROR_SUCCESS) return false;
+  data->assign(size, 0);
+  return registry.RegQueryValueExW(key, name, type, data->data(), &size) == ERROR_SUCCESS;
+}
+
+void ReadBias(Registry& registry, HKEY key, const std::wstring& name, LONG* bias) {
+  DWORD type = 0;
+  std::vector<std::uint8_t> data;
+  if (QueryValue(registry, key, name, &type, &data) && type == REG_DWORD && data.size() == 4)
+    std::memcpy(bias, data.data(), 4);
+}
+
+void ReadName(Registry& registry, HKEY key, const std::wstring& name, std::wstring* text) {
+  DWORD type = 0;
+  std::vector<std::uint8_t> data;
+  if (!QueryValue(registry, key, name, &type, &data) || type != REG_SZ) return;
+  std::u16string units(data.size() / 2, u'\0');
+  std::memcpy(units.data(), data.data(), units.size() * 2);
+  text->clear();
+  for (char16_t c : units) {
+    if (c == 0) break;
+    text->push_back(static_cast<wchar_t>(c));
+  }
+}
+
+void ReadDate(Registry& registry, HKEY key, const std::wstring& name, TimeZoneDate* date) {
+  DWORD type = 0;
+  std::vector<std::uint8_t> data;
+  if (!QueryValue(registry, key, name, &type, &data) || type != REG_BINARY || data.size() != 16)
+    return;
+  std::uint16_t f[8];
+  std::memcpy(f, data.data(), 16);
+  *date = {f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]};
+}
+
+using Minutes = std::chrono::minutes;
+using LocalMinutes = std::chrono::time_point<std::chrono::system_clock, Minutes>;
+
+// The moment of a transition in `year`, on the clock it is stated in.
+std::optional<LocalMinutes> TransitionIn(int year, const TimeZoneDate& d) {
+  using namespace std::chrono;
+  if (d.wMonth < 1 || d.wMonth > 12 || d.wDayOfWeek > 6 || d.wDay < 1 || d.wDay > 5)
+    return std::nullopt;
+  auto y = std::chrono::year(year);
+  auto m = month(d.wMonth);
+  auto wd = weekday(d.wDayOfWeek);
+  sys_days day = d.wDay == 5 ? sys_days(year_month_weekday_last(y, m, weekday_last(wd)))
+                             : sys_days(year_month_weekday(y, m, wd[d.wDay]));
+  return LocalMinutes(duration_cast<Minutes>(day.time_since_epoch()) + hours(d.wHour) +
+                      Minutes(d.wMinute));
+}
+
+}  // namespace
+
+DWORD SimSystem::GetTimeZoneInformation(TimeZoneInformation* info) {
+  if (info == nullptr) return Fail(ERROR_INVALID_PARAMETER, TIME_ZONE_ID_INVALID);
+  *info = TimeZoneInformation{};
+  Registry& registry = machine_.registry();
+  HKEY key = nullptr;
+  if (registry.RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                             L"SYSTEM\\CurrentControlSet\\Control\\TimeZoneInformation", KEY_READ,
+                             &key) != ERROR_SUCCESS) {
+    info->StandardName = info->DaylightName = L"Coordinated Universal Time";
+    return TIME_ZONE_ID_UNKNOWN;
+  }
+  ReadBias(registry, key, L"Bias", &info->Bias);
+  ReadBias(registry, key, L"StandardBias", &info->StandardBias);
+  ReadBias(registry, key, L"DaylightBias", &info->DaylightBias);
+  ReadName(registry, key, L"StandardName", &info->StandardName);
+  ReadName(registry, key, L"DaylightName", &info->DaylightName);
+  ReadDate(registry, key, L"StandardStart", &info->StandardDate);
+  ReadDate(registry, key, L"DaylightStart", &info->DaylightDate);
+  registry.RegCloseKey(key);
+  if (info->StandardDate.wMonth == 0 || info->DaylightDate.wMonth == 0) return TIME_ZONE_ID_UNKNOWN;
+  // Both transitions on the standard-time clock: daylight time starts at a standard-time
+  // moment and ends at a daylight-time one.
+  using namespace std::chrono;
+  auto now =
+      time_point_cast<Minutes>(system_clock::now()) - Minutes(info->Bias + info->StandardBias);
+  int year = static_cast<int>(year_month_day(floor<days>(now)).year());
+  auto daylight = TransitionIn(year, info->DaylightDate);
+  auto standard = TransitionIn(year, info->StandardDate);
+  if (!daylight || !standard) return TIME_ZONE_ID_UNKNOWN;
+  *standard += Minutes(info->DaylightBias - info->StandardBias);
+  bool inDaylight = *daylight < *standard ? (now >= *daylight && now < *standard)
+                                          : !(now >= *standard && now < *daylight);
+  return inDaylight ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
 }
 
 }  // namespace platform::sim

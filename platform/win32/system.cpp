@@ -78,3 +78,28 @@ bool Win32System::GetEnvironmentVariableW(const std::wstring& name, std::wstring
 }
 
 }  // namespace platform::win32
+
+namespace platform::win32 {
+namespace {
+
+TimeZoneDate DateOf(const ::SYSTEMTIME& t) {
+  return {t.wYear, t.wMonth, t.wDayOfWeek, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
+
+}  // namespace
+
+DWORD Win32System::GetTimeZoneInformation(TimeZoneInformation* info) {
+  ::TIME_ZONE_INFORMATION zone{};
+  ::DWORD id = ::GetTimeZoneInformation(&zone);
+  if (id == TIME_ZONE_ID_INVALID || info == nullptr) return id;
+  info->Bias = zone.Bias;
+  info->StandardName = zone.StandardName;
+  info->StandardDate = DateOf(zone.StandardDate);
+  info->StandardBias = zone.StandardBias;
+  info->DaylightName = zone.DaylightName;
+  info->DaylightDate = DateOf(zone.DaylightDate);
+  info->DaylightBias = zone.DaylightBias;
+  return id;
+}
+
+}  // namespace platform::win32

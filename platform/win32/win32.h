@@ -50,6 +50,7 @@ class Win32System : public System {
   std::wstring MultiByteToWideChar(unsigned codePage, std::string_view bytes) override;
   std::string WideCharToMultiByte(unsigned codePage, std::wstring_view text) override;
   bool GetEnvironmentVariableW(const std::wstring& name, std::wstring* value) override;
+  DWORD GetTimeZoneInformation(TimeZoneInformation* info) override;
 };
 
 class Win32Files : public Files {

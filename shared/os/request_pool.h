@@ -19,7 +19,9 @@
 namespace os {
 
 // `Worker` runs requests: `void Execute(Request&)`, storing its result in the request. Each
-// pool thread makes its worker with the factory when it starts and keeps it until it ends.
+// pool thread makes its worker with the factory when it starts and keeps it until it ends; a
+// thread whose worker cannot be made (the factory throws or gives none) logs it and ends
+// without taking a request.
 template <typename Worker, typename Request>
 class RequestPool {
  public:
@@ -166,8 +168,14 @@ class RequestPool {
   }
 
   static platform::DWORD Run(std::shared_ptr<Shared> shared, WorkerFactory factory) {
+    // A thread whose worker cannot be made takes no requests: it ends, and the others serve.
     std::unique_ptr<Worker> worker;
-    tollgate::RunReported(L"RequestPool::worker", [&] { worker = factory(); });
+    bool made = tollgate::RunReported(L"RequestPool::worker", [&] { worker = factory(); });
+    if (!worker) {
+      if (made) tollgate::Log(L"Error making a request pool worker: the factory made none");
+      tollgate::Log(L"A request pool thread ends: it has no worker");
+      return 1;
+    }
     for (;;) {
       std::shared_ptr<Item> item;
       {
@@ -177,9 +185,7 @@ class RequestPool {
         shared->items.pop_front();
       }
       if (!item) break;
-      if (worker) {
-        tollgate::RunReported(L"RequestPool::worker", [&] { worker->Execute(*item->request); });
-      }
+      tollgate::RunReported(L"RequestPool::worker", [&] { worker->Execute(*item->request); });
       if (item->finished != nullptr) platform::kernel().SetEvent(item->finished);
     }
     tollgate::RunReported(L"RequestPool::worker", [&] { worker.reset(); });

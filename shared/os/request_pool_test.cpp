@@ -32,6 +32,12 @@ using Pool = os::RequestPool<Worker, Request>;
 
 class RequestPoolTest : public tollgate::testing::MachineTest {
  protected:
+  void SetUp() override {
+    tollgate::InstallFileLog(std::make_unique<tollgate::FileLog>(
+        tollgate::testing::Wide(Folder() / "events.log"), 1000000));
+  }
+  void TearDown() override { tollgate::InstallFileLog(nullptr); }
+  std::string LogText() { return tollgate::testing::ReadBytes(Folder() / "events_0.log"); }
   Pool::WorkerFactory Factory() {
     return [this] { return std::make_unique<Worker>(&made_); };
   }
@@ -96,6 +102,43 @@ TEST_F(RequestPoolTest, PostedRequestsRunInOrderOnASingleThread) {
   }
   EXPECT_EQ(pool.Close(), nullptr);  // waits for the queued work
   for (int i = 0; i < 20; ++i) EXPECT_EQ(requests[i]->output, 2 * i);
+}
+
+TEST_F(RequestPoolTest, AThreadWhoseWorkerFailedTakesNoRequests) {
+  // The first worker cannot be made (its factory throws), the second is made: every request
+  // is run by the one real worker, none is answered as done without a worker.
+  std::atomic<int> calls{0};
+  Pool pool(
+      [this, &calls]() -> std::unique_ptr<Worker> {
+        if (calls++ == 0) throw std::runtime_error("no gateway");
+        return std::make_unique<Worker>(&made_);
+      },
+      30, 2);
+  ASSERT_EQ(pool.Open(), nullptr);
+  for (int i = 0; i < 10; ++i) {
+    auto request = std::make_shared<Request>();
+    request->input = i;
+    ASSERT_EQ(pool.QueueRequest(request), nullptr);
+    EXPECT_EQ(request->output, 2 * i);
+    EXPECT_NE(request->worker, nullptr);
+  }
+  EXPECT_EQ(pool.Close(), nullptr);
+  EXPECT_EQ(made_, 1);
+  std::string log = LogText();
+  EXPECT_NE(log.find("no gateway"), std::string::npos) << log;
+  EXPECT_NE(log.find("A request pool thread ends: it has no worker"), std::string::npos);
+}
+
+TEST_F(RequestPoolTest, WithNoWorkerARequestWaitsItsTimeAndIsNotAnsweredAsDone) {
+  Pool pool([]() -> std::unique_ptr<Worker> { return nullptr; }, 1, 1);
+  ASSERT_EQ(pool.Open(), nullptr);
+  auto request = std::make_shared<Request>();
+  request->input = 4;
+  auto error = pool.QueueRequest(request);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->Text(), L"TIMEOUT");
+  EXPECT_EQ(request->output, 0);
+  EXPECT_EQ(pool.Close(), nullptr);
 }
 
 }  // namespace

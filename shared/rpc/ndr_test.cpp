@@ -173,7 +173,9 @@ TEST(Pdu, FragmentSizeNegotiation) {
   EXPECT_EQ(NegotiateFragment(4280, 4280), 4280);
   EXPECT_EQ(NegotiateFragment(5840, 65535), 5840);
   EXPECT_EQ(NegotiateFragment(65535, 65535), 5840);
-  EXPECT_EQ(NegotiateFragment(1024, 1432), 2048);
+  EXPECT_EQ(NegotiateFragment(1024, 1432), 1432);
+  EXPECT_EQ(NegotiateFragment(1432, 5840), 1432);  // the least a peer may offer is taken
+  EXPECT_EQ(NegotiateFragment(2047, 5840), 2040);
   EXPECT_EQ(NegotiateFragment(65535, 4283), 4280);
 }
 

@@ -45,7 +45,7 @@ inline constexpr std::size_t kResponseHeaderSize = 24;
 inline constexpr std::size_t kFaultSize = 32;
 // Fragment sizes: what this runtime offers on TCP, and the least it agrees to.
 inline constexpr std::uint16_t kMaxFragment = 5840;
-inline constexpr std::uint16_t kMinFragment = 2048;
+inline constexpr std::uint16_t kMinFragment = 1432;  // the protocol's least
 
 // Reasons of a bind_nak.
 inline constexpr std::uint16_t kNakReasonNotSpecified = 0;

@@ -1,9 +1,12 @@
 #!/usr/bin/python3
 """Untrusted input to the runtime's server (rpc_probe serve): random bytes, truncated and
 oversized fragments, bogus lengths and versions, unknown PDU types, a 4 GB allocation hint,
-a request larger than the message limit, and 200 clients at once. The server must answer as
+a request larger than the message limit, and 200 clients at once; one host that tries to lock
+the others out (2 100 idle connections, 16 unfinished 16 MiB requests), connections that run
+out of their deadlines, a server that runs out of sockets or threads. The server must answer as
 the protocol says (bind_nak, fault, closed connection), keep serving everybody else, and keep
 its memory bounded."""
+import resource
 import os
 import random
 import socket
@@ -208,6 +211,30 @@ class HostileInputTest(unittest.TestCase):
         self.assert_serving()
         self.assertIsNone(self.server.poll())
 
+    def test_the_least_fragment_size_of_the_protocol_is_served(self):
+        s = self.connect()
+        s.sendall(bind_pdu(frag=1432))
+        ack = recv_pdu(s)
+        self.assertEqual(ack[2], 12)
+        self.assertEqual(struct.unpack_from("<HH", ack, 16), (1432, 1432))
+        payload = os.urandom(10000)
+        stub = echo_stub(payload)
+        room = 1432 - 24
+        pieces = [stub[i:i + room] for i in range(0, len(stub), room)]
+        s.sendall(b"".join(request_pdu(p, flags=(1 if i == 0 else 0) |
+                                       (2 if i == len(pieces) - 1 else 0), alloc_hint=len(stub))
+                           for i, p in enumerate(pieces)))
+        back = b""
+        while True:
+            answer = recv_pdu(s)
+            self.assertIsNotNone(answer)
+            self.assertEqual(answer[2], 2)
+            self.assertLessEqual(len(answer), 1432)
+            back += answer[24:]
+            if answer[3] & 2:
+                break
+        self.assertEqual(back[12:], payload)
+
     def test_two_hundred_clients_at_once(self):
         results = []
         lock = threading.Lock()
@@ -235,6 +262,197 @@ class HostileInputTest(unittest.TestCase):
         for t in threads:
             t.join(timeout=60)
         self.assertEqual(results.count(True), 200)
+
+
+def figure(text):
+    sys.stderr.write("    figure: %s\n" % text)
+    sys.stderr.flush()
+
+
+def rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def from_address(address, port, timeout=5):
+    """A connection from another loopback address: another host, as the server sees it."""
+    s = socket.socket()
+    s.bind((address, 0))
+    s.settimeout(timeout)
+    s.connect(("127.0.0.1", port))
+    return s
+
+
+DEADLINES = "1500,1000,2500,3000"  # bind, fragment, request, idle (ms)
+
+
+class LockOutTest(unittest.TestCase):
+    """One host (127.0.0.2) against a server that others (127.0.0.1) use too."""
+
+
+    def start(self, limits=None, deadlines=DEADLINES):
+        server = subprocess.Popen([PROBE, "serve", "--deadlines", deadlines],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  preexec_fn=limits)
+        port = int(server.stdout.readline().split()[1])
+
+        def stop():
+            server.stdin.close()
+            server.wait(timeout=30)
+        self.addCleanup(stop)
+        return server, port
+
+    def normal_call(self, port, payload=b"still here", timeout=5):
+        """A caller of another address: bind and one echo; its time in seconds."""
+        begin = time.monotonic()
+        s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        try:
+            s.sendall(bind_pdu())
+            ack = recv_pdu(s, timeout)
+            self.assertIsNotNone(ack, "no bind_ack")
+            self.assertEqual(ack[2], 12)
+            stub = echo_stub(payload)
+            room = 4280 - 24
+            pieces = [stub[i:i + room] for i in range(0, len(stub), room)]
+            s.sendall(b"".join(request_pdu(p, flags=(1 if i == 0 else 0) |
+                                           (2 if i == len(pieces) - 1 else 0),
+                                           alloc_hint=len(stub))
+                               for i, p in enumerate(pieces)))
+            back = b""
+            while True:
+                answer = recv_pdu(s, timeout)
+                self.assertIsNotNone(answer, "no answer")
+                self.assertEqual(answer[2], 2)
+                back += answer[24:]
+                if answer[3] & 2:
+                    break
+            self.assertEqual(back[12:12 + len(payload)], payload)
+        finally:
+            s.close()
+        return time.monotonic() - begin
+
+    def test_idle_connections_of_one_host_leave_room_for_the_others(self):
+        server, port = self.start(deadlines="20000,1000,20000,20000")
+        before = rss_kb(server.pid)
+        attackers = []
+        for _ in range(2100):
+            try:
+                attackers.append(from_address("127.0.0.2", port))
+            except OSError:
+                pass
+        self.addCleanup(lambda: [a.close() for a in attackers])
+        took = self.normal_call(port)
+        self.assertLess(took, 1.0)
+        time.sleep(0.3)
+        held = 0
+        for a in attackers:
+            a.setblocking(False)
+            try:
+                held += 0 if a.recv(1) == b"" else 1
+            except BlockingIOError:
+                held += 1
+            except ConnectionResetError:
+                pass
+        self.assertLessEqual(held, 256)
+        figure("2100 idle connections from one address: %d kept open, a normal caller answered "
+               "in %.0f ms, server memory %d -> %d KiB" % (held, took * 1000, before,
+                                                         rss_kb(server.pid)))
+        self.assertGreaterEqual(held, 200)  # the others were closed at once
+        self.assertIsNone(server.poll())
+
+    def test_unfinished_large_requests_of_one_host_leave_memory_for_the_others(self):
+        server, port = self.start(deadlines="20000,5000,60000,60000")
+        before = rss_kb(server.pid)
+        frag = 5840
+        room = frag - 24
+        attackers = []
+        faults = 0
+        for _ in range(16):
+            a = from_address("127.0.0.2", port)
+            attackers.append(a)
+            a.sendall(bind_pdu(frag=frag))
+            self.assertEqual(recv_pdu(a)[2], 12)
+        self.addCleanup(lambda: [a.close() for a in attackers])
+        chunk = bytes(room)
+        fragments = (16 << 20) // room - 1  # all but the last fragment of a 16 MiB request
+        for i, a in enumerate(attackers):
+            first = request_pdu(chunk, flags=1, call_id=7, alloc_hint=16 << 20)
+            middle = request_pdu(chunk, flags=0, call_id=7, alloc_hint=16 << 20)
+            a.sendall(first + middle * (fragments - 1))
+        time.sleep(0.5)
+        for a in attackers:
+            answer = recv_pdu(a, timeout=0.5)
+            if answer is not None and answer[2] == 3:
+                faults += 1
+        during = rss_kb(server.pid)
+        took = self.normal_call(port, os.urandom(4 << 20), timeout=10)
+        self.assertLess(took, 1.0)
+        figure("16 unfinished 16 MiB requests from one address: %d refused with a fault, a "
+               "normal 4 MiB call answered in %.0f ms, server memory %d -> %d KiB" %
+               (faults, took * 1000, before, during))
+        self.assertGreaterEqual(faults, 12)  # one host holds at most a quarter of the budget
+        self.assertLess(during - before, 100 * 1024)
+        self.assertIsNone(server.poll())
+
+    def test_deadlines_close_connections_that_take_too_long(self):
+        server, port = self.start()
+        cases = []
+        never_bound = from_address("127.0.0.2", port)
+        cases.append(("no bind", never_bound, 1.5))
+        half_header = from_address("127.0.0.2", port)
+        half_header.sendall(bind_pdu()[:10])
+        cases.append(("half a fragment", half_header, 1.0))
+        idle = from_address("127.0.0.2", port)
+        idle.sendall(bind_pdu())
+        self.assertEqual(recv_pdu(idle)[2], 12)
+        cases.append(("idle after bind", idle, 3.0))
+        unfinished = from_address("127.0.0.2", port)
+        unfinished.sendall(bind_pdu())
+        self.assertEqual(recv_pdu(unfinished)[2], 12)
+        unfinished.sendall(request_pdu(b"\0" * 100, flags=1, alloc_hint=1000))
+        cases.append(("unfinished request", unfinished, 2.5))
+        begin = time.monotonic()
+        for name, sock, deadline in cases:
+            self.addCleanup(sock.close)
+        for name, sock, deadline in sorted(cases, key=lambda c: c[2]):
+            left = deadline + 1.0 - (time.monotonic() - begin)
+            self.assertTrue(closed_by_server(sock, max(left, 0.1)), name)
+            self.assertGreater(time.monotonic() - begin, deadline * 0.8, name)
+        self.assertLess(self.normal_call(port), 1.0)
+
+    def test_out_of_sockets_or_threads_the_server_goes_on(self):
+        cases = [("sockets", lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (48, 48))),
+                 ("threads", lambda: resource.setrlimit(resource.RLIMIT_AS,
+                                                        (768 << 20, 768 << 20)))]
+        for name, limits in cases:
+            server, port = self.start(limits)
+            attackers = []
+            for _ in range(250):
+                try:
+                    attackers.append(from_address("127.0.0.2", port))
+                except OSError:
+                    pass
+            cpu = cpu_seconds(server.pid)
+            time.sleep(1.0)
+            spent = cpu_seconds(server.pid) - cpu
+            self.assertIsNone(server.poll(), name)
+            figure("out of %s: 250 connections, the server alive, %.2f s of CPU in 1 s" %
+                   (name, spent))
+            self.assertLess(spent, 0.5, name)  # no busy loop
+            for a in attackers:
+                a.close()
+            time.sleep(1.8)  # the bind deadline closes what was accepted
+            self.assertLess(self.normal_call(port), 1.0, name)
+            self.assertIsNone(server.poll(), name)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwctype>
 #include <new>
+#include <system_error>
 
 #include "platform/platform.h"
 #include "shared/rpc/pdu.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr int kAcceptSliceMs = 200;
 constexpr auto kResponseSendTime = std::chrono::seconds(60);
 constexpr std::size_t kMaxContextsPerConnection = 256;
+constexpr std::size_t kKeptBuffer = 64 * 1024;
 
 bool IsTcpProtseq(const std::wstring& protseq) {
   std::wstring lower = protseq;
@@ -45,6 +47,7 @@ struct Server::Connection {
   std::unique_ptr<Stream> stream;
   std::wstring peer;
   std::uint16_t port = 0;  // of the endpoint it came in on
+  transport::Clock::time_point accepted;
   std::thread thread;
   std::atomic<bool> done{false};
 };
@@ -59,6 +62,7 @@ struct Server::CallState {
   std::uint8_t flags = 0;
   std::optional<Uuid> object;
   std::vector<std::uint8_t> stub;
+  std::size_t held = 0;  // the bytes of the budget the stub's buffer holds
   // The connection's presentation contexts and fragment size.
   std::vector<std::pair<std::uint16_t, SyntaxId>> contexts;
   std::uint16_t fragment = pdu::kMaxFragment;
@@ -170,11 +174,31 @@ void Server::SetMaxConnections(std::size_t count) {
   maxConnections_ = count;
 }
 
+void Server::SetMaxConnectionsPerPeer(std::size_t count) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  maxConnectionsPerPeer_ = count;
+}
+
+void Server::SetMaxPendingPerPeer(std::size_t bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  maxPendingPerPeer_ = bytes;
+}
+
+void Server::SetDeadlines(const Deadlines& deadlines) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  deadlines_ = deadlines;
+}
+
 std::size_t Server::Connections() {
   std::lock_guard<std::mutex> guard(mutex_);
   std::size_t n = 0;
   for (const auto& c : connections_) n += c->done ? 0 : 1;
   return n;
+}
+
+std::size_t Server::PendingBytes() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return pending_;
 }
 
 RPC_STATUS Server::RegisterIf(const ServerInterface& definition, unsigned, unsigned) {
@@ -239,7 +263,13 @@ RPC_STATUS Server::Listen(unsigned, unsigned maxCalls, bool dontWait) {
     listening_ = true;
     stop_ = false;
     maxCalls_ = std::max(1u, maxCalls);
-    acceptThread_ = std::thread([this] { AcceptLoop(); });
+    try {
+      acceptThread_ = std::thread([this] { AcceptLoop(); });
+    } catch (const std::system_error&) {
+      listening_ = false;
+      stop_ = true;
+      return RPC_S_OUT_OF_RESOURCES;  // no thread to accept with
+    }
   }
   if (dontWait) return RPC_S_OK;
   return WaitListen();
@@ -300,7 +330,15 @@ void Server::AcceptLoop() {
       }
     }
   }
+  // After a failed accept (out of sockets or memory), the next try waits a little longer, up
+  // to a second, so that a listener that stays readable does not spin.
+  int backoffMs = 0;
   while (!stop_) {
+    if (backoffMs > 0) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait_for(lock, std::chrono::milliseconds(backoffMs), [&] { return stop_.load(); });
+      if (stop_) break;
+    }
     for (auto& p : polls) p.revents = 0;
     int ready =
         sockets().WSAPoll(polls.data(), static_cast<unsigned long>(polls.size()), kAcceptSliceMs);
@@ -315,31 +353,64 @@ void Server::AcceptLoop() {
       for (;;) {  // every connection waiting on this listener
         SockAddr peer;
         SOCKET s = sockets().accept(p.fd, &peer);
-        if (s == INVALID_SOCKET) break;
+        if (s == INVALID_SOCKET) {
+          if (static_cast<DWORD>(sockets().WSAGetLastError()) != WSAEWOULDBLOCK)
+            backoffMs = std::min(1000, std::max(10, backoffMs * 2));
+          break;
+        }
+        backoffMs = 0;
         auto connection = std::make_shared<Connection>();
         connection->stream = std::make_unique<Stream>(s);
         connection->peer = sockets().AddressToString(peer);
         connection->port = ports[i];
+        connection->accepted = transport::Clock::now();
         std::lock_guard<std::mutex> guard(mutex_);
-        if (connections_.size() >= maxConnections_ || stop_)
+        std::size_t& fromPeer = peerConnections_[connection->peer];
+        if (connections_.size() >= maxConnections_ || fromPeer >= maxConnectionsPerPeer_ || stop_) {
+          if (fromPeer == 0) peerConnections_.erase(connection->peer);
           continue;  // closed as it goes out of scope
+        }
+        ++fromPeer;
         connections_.push_back(connection);
-        connection->thread = std::thread([this, connection] { Serve(connection); });
+        try {
+          connection->thread = std::thread([this, connection] { Serve(connection); });
+        } catch (const std::system_error&) {
+          // No thread for it: the connection is closed, the server goes on.
+          connections_.pop_back();
+          if (--fromPeer == 0) peerConnections_.erase(connection->peer);
+          backoffMs = std::min(1000, std::max(10, backoffMs * 2));
+        }
       }
     }
   }
 }
 
-bool Server::Hold(std::size_t bytes) {
+void Server::Forget(const Connection& connection) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (bytes > maxPending_ - pending_) return false;
+  auto it = peerConnections_.find(connection.peer);
+  if (it != peerConnections_.end() && --it->second == 0) peerConnections_.erase(it);
+}
+
+bool Server::Hold(const std::wstring& peer, std::size_t bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::size_t perPeer = maxPendingPerPeer_.value_or(std::max(maxPending_ / 4, maxMessage_));
+  std::size_t& held = peerPending_[peer];
+  if (bytes > maxPending_ - pending_ || bytes > perPeer - std::min(perPeer, held)) {
+    if (held == 0) peerPending_.erase(peer);
+    return false;
+  }
   pending_ += bytes;
+  held += bytes;
   return true;
 }
 
-void Server::Unhold(std::size_t bytes) {
+void Server::Unhold(const std::wstring& peer, std::size_t bytes) {
   std::lock_guard<std::mutex> guard(mutex_);
   pending_ -= std::min(bytes, pending_);
+  auto it = peerPending_.find(peer);
+  if (it == peerPending_.end()) return;
+  it->second -= std::min(bytes, it->second);
+  if (it->second == 0) peerPending_.erase(it);
 }
 
 void Server::SetMaxPending(std::size_t bytes) {
@@ -421,10 +492,22 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
   CallState call;
   bool bound = false;
   std::size_t maxMessage;
+  Deadlines deadlines;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     maxMessage = maxMessage_;
+    deadlines = deadlines_;
   }
+  const std::wstring& peer = connection->peer;
+  transport::Clock::time_point requestStarted;
+  // Gives back the memory of the request being received; a small buffer is kept for the
+  // next one (outside the budget: a few kilobytes per connection).
+  auto release = [&] {
+    Unhold(peer, call.held);
+    call.held = 0;
+    call.stub.clear();
+    if (call.stub.capacity() > kKeptBuffer) std::vector<std::uint8_t>().swap(call.stub);
+  };
   std::vector<std::uint8_t> fragment;
   auto reply = [&](const std::vector<std::uint8_t>& bytes) {
     return stream.Send(bytes, Deadline::After(kResponseSendTime), &stop_) == Io::kOk;
@@ -469,7 +552,12 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
 
   for (;;) {
     std::size_t limit = bound ? call.fragment : pdu::kMaxFragment;
-    Io io = stream.ReadFragment(fragment, limit, Deadline::Never(), &stop_);
+    // A bind within its time of the accept; the rest of a request within its time of the
+    // first fragment; otherwise the next PDU within the idle time.
+    Deadline deadline = !bound      ? Deadline::At(connection->accepted + deadlines.bind)
+                        : call.open ? Deadline::At(requestStarted + deadlines.request)
+                                    : Deadline::After(deadlines.idle);
+    Io io = stream.ReadFragment(fragment, limit, deadline, &stop_, deadlines.fragment);
     if (io != Io::kOk) break;
     pdu::Header h = pdu::ParseHeader(fragment);
     if (h.version != 5 || h.versionMinor > 1 || !h.LittleEndianAsciiIeee()) {
@@ -525,6 +613,7 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
         if (h.flags & pdu::PFC_FIRST_FRAG) {
           if (call.open) goto close;  // a new call before the last fragment of the previous one
           call.open = true;
+          requestStarted = transport::Clock::now();
           call.discarding = false;
           call.callId = h.callId;
           call.contextId = request->contextId;
@@ -541,35 +630,48 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
           goto close;
         }
         if (!call.discarding) {
-          // The request must fit the message limit, and every connection's requests together
-          // the server's budget.
-          if (request->stub.size() > maxMessage - call.stub.size() || !Hold(request->stub.size())) {
+          // The request must fit the message limit, and the memory it takes (what its buffer
+          // has room for) every connection's requests together the server's budget and
+          // those of one address their share of it.
+          std::size_t needed = call.stub.size() + request->stub.size();
+          bool fits = request->stub.size() <= maxMessage - call.stub.size();
+          if (fits && needed > call.stub.capacity()) {
+            // The first fragment's allocation hint, when it is plausible, sizes the buffer
+            // once; otherwise it grows by doubling.
+            std::size_t hint = request->allocHint;
+            bool hinted = (h.flags & pdu::PFC_FIRST_FRAG) && hint >= needed && hint <= maxMessage;
+            std::size_t grown =
+                hinted ? hint : std::min(maxMessage, std::max(needed, 2 * call.stub.capacity()));
+            if (!Hold(peer, grown - std::min(grown, call.held))) {
+              grown = needed;
+              fits = Hold(peer, grown - std::min(grown, call.held));
+            }
+            if (fits) {
+              call.held = std::max(call.held, grown);
+              call.stub.reserve(grown);
+            }
+          }
+          if (!fits) {
             reply(
                 pdu::EncodeFault(call.callId, call.contextId, nca_s_fault_remote_no_memory, true));
             call.discarding = true;
-            Unhold(call.stub.size());
-            std::vector<std::uint8_t>().swap(call.stub);
+            release();
           } else {
             call.stub.insert(call.stub.end(), request->stub.begin(), request->stub.end());
           }
         }
         if (h.flags & pdu::PFC_LAST_FRAG) {
           call.open = false;
-          if (!call.discarding) {
-            std::size_t held = call.stub.size();
-            Execute(*connection, call);
-            Unhold(held);
-          }
+          if (!call.discarding) Execute(*connection, call);
           call.discarding = false;
-          if (call.stub.capacity() > (1u << 20)) std::vector<std::uint8_t>().swap(call.stub);
+          release();
         }
         break;
       }
       case pdu::kOrphaned:
         if (call.open && h.callId == call.callId) {
           call.open = false;
-          if (!call.discarding) Unhold(call.stub.size());
-          std::vector<std::uint8_t>().swap(call.stub);
+          release();
         }
         break;
       case pdu::kCoCancel:
@@ -580,8 +682,9 @@ void Server::Serve(std::shared_ptr<Connection> connection) {
     }
   }
 close:
-  if (call.open && !call.discarding) Unhold(call.stub.size());
+  release();
   stream.Abort();
+  Forget(*connection);
   connection->done = true;
 }
 

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -83,8 +85,25 @@ class Server {
   void SetMaxPending(std::size_t bytes);
   // Connections beyond this many are closed as they come.
   void SetMaxConnections(std::size_t count);
-  // Connections open now.
+  // Connections from one address beyond this many are closed as they come (256 unless set),
+  // and the request bytes the connections of one address may hold together (unless set, a
+  // quarter of the server's budget, or one largest request when that is more): no single
+  // host can shut the others out.
+  void SetMaxConnectionsPerPeer(std::size_t count);
+  void SetMaxPendingPerPeer(std::size_t bytes);
+  // How long a connection may take: from its accept to its bind, from the first byte of a
+  // fragment to its last, from the first fragment of a request to its last, and between two
+  // PDUs while no request is being received. A connection that takes longer is closed.
+  struct Deadlines {
+    std::chrono::milliseconds bind{10000};
+    std::chrono::milliseconds fragment{10000};
+    std::chrono::milliseconds request{60000};
+    std::chrono::milliseconds idle{300000};
+  };
+  void SetDeadlines(const Deadlines& deadlines);
+  // Connections open now, and the request bytes they hold.
   std::size_t Connections();
+  std::size_t PendingBytes();
 
  private:
   struct Endpoint {
@@ -104,8 +123,9 @@ class Server {
   std::shared_ptr<const ServerInterface> Find(const SyntaxId& abstract, bool* versionMismatch);
   std::shared_ptr<const ServerInterface> FindExact(const SyntaxId& id);
   void Execute(Connection& connection, CallState& call);
-  bool Hold(std::size_t bytes);
-  void Unhold(std::size_t bytes);
+  bool Hold(const std::wstring& peer, std::size_t bytes);
+  void Unhold(const std::wstring& peer, std::size_t bytes);
+  void Forget(const Connection& connection);
   bool AcquireCall();
   void ReleaseCall();
 
@@ -124,6 +144,11 @@ class Server {
   std::size_t maxConnections_ = 2048;
   std::size_t maxPending_ = 256u << 20;
   std::size_t pending_ = 0;
+  std::size_t maxConnectionsPerPeer_ = 256;
+  std::optional<std::size_t> maxPendingPerPeer_;
+  std::map<std::wstring, std::size_t> peerConnections_;
+  std::map<std::wstring, std::size_t> peerPending_;
+  Deadlines deadlines_;
   std::uint32_t nextAssocGroup_ = 0x1000;
 };
 

@@ -83,6 +83,8 @@ RPC_STATUS Stream::Connect(const std::wstring& host, std::uint16_t port,
       }
     }
     if (connected) {
+      int keepAlive = 1;
+      sockets().setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, sizeof(keepAlive));
       *out = std::make_unique<Stream>(s);
       return RPC_S_OK;
     }
@@ -149,10 +151,20 @@ Io Stream::Fill(const Deadline& deadline, const std::atomic<bool>* stop) {
 }
 
 Io Stream::ReadFragment(std::vector<std::uint8_t>& fragment, std::size_t maxFragment,
-                        const Deadline& deadline, const std::atomic<bool>* stop) {
+                        const Deadline& deadline, const std::atomic<bool>* stop,
+                        std::optional<std::chrono::milliseconds> partialTime) {
+  Deadline until = deadline;
+  bool started = false;
+  auto start = [&] {
+    if (!started && end_ > begin_ && partialTime)
+      until = deadline.Min(Deadline::After(*partialTime));
+    started = started || end_ > begin_;
+  };
+  start();
   while (end_ - begin_ < pdu::kHeaderSize) {
-    Io io = Fill(deadline, stop);
+    Io io = Fill(until, stop);
     if (io != Io::kOk) return io;
+    start();
   }
   pdu::Header h = pdu::ParseHeader(std::span(buffer_.data() + begin_, pdu::kHeaderSize));
   std::size_t length = h.fragLength;
@@ -165,7 +177,7 @@ Io Stream::ReadFragment(std::vector<std::uint8_t>& fragment, std::size_t maxFrag
   std::size_t have = 0;
   while (have < length) {
     if (begin_ == end_) {
-      Io io = Fill(deadline, stop);
+      Io io = Fill(until, stop);
       if (io != Io::kOk) return io;
     }
     std::size_t n = std::min(length - have, end_ - begin_);

@@ -24,6 +24,7 @@ class Deadline {
  public:
   static Deadline Never() { return Deadline(); }
   static Deadline After(std::chrono::milliseconds ms) { return Deadline(Clock::now() + ms); }
+  static Deadline At(Clock::time_point at) { return Deadline(at); }
   bool Passed() const { return at_ && Clock::now() >= *at_; }
   // The poll time-out until the deadline, at most `slice` ms when slice >= 0 (-1: none).
   int PollTimeout(int slice) const;
@@ -66,16 +67,19 @@ class Stream {
   Stream& operator=(const Stream&) = delete;
 
   // Connects to host:port within `timeout`: RPC_S_OK, or RPC_S_SERVER_UNAVAILABLE when the
-  // name does not resolve, nobody listens or the time runs out.
+  // name does not resolve, nobody listens or the time runs out. The connection has TCP
+  // keep-alive, so that a call on a host that vanished ends instead of waiting for ever.
   static RPC_STATUS Connect(const std::wstring& host, std::uint16_t port,
                             std::chrono::milliseconds timeout, std::unique_ptr<Stream>* out);
 
   Io Send(std::span<const std::uint8_t> bytes, const Deadline& deadline,
           const std::atomic<bool>* stop = nullptr);
   // One whole fragment (header and body) into `fragment`. kMalformed leaves the header's 16
-  // bytes in `fragment`.
+  // bytes in `fragment`. With `partialTime`, a fragment whose first byte has come must be
+  // whole within that time as well (kTimeout otherwise).
   Io ReadFragment(std::vector<std::uint8_t>& fragment, std::size_t maxFragment,
-                  const Deadline& deadline, const std::atomic<bool>* stop = nullptr);
+                  const Deadline& deadline, const std::atomic<bool>* stop = nullptr,
+                  std::optional<std::chrono::milliseconds> partialTime = std::nullopt);
   // True when the peer has closed or reset the connection while it sat unused, or sent
   // something no call asked for.
   bool Stale();

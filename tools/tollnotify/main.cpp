@@ -57,6 +57,8 @@ int main(int argc, char** argv) {
   };
 
   rpc::Server server;
+  // The workstation's calls carry a few texts, account lists and a key: 64 KiB is plenty.
+  server.SetMaxMessage(64u << 10);
   rpc::RPC_STATUS status =
       port == 0 ? server.UseProtseq(L"ncacn_ip_tcp", rpc::RPC_C_PROTSEQ_MAX_REQS_DEFAULT)
                 : server.UseProtseqEp(L"ncacn_ip_tcp", rpc::RPC_C_PROTSEQ_MAX_REQS_DEFAULT,

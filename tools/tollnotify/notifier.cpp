@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "agent/rpc/interfaces.h"
+
 namespace tollnotify {
 namespace {
 
@@ -50,29 +52,7 @@ class CallJson {
   JsonWriter json_;
 };
 
-struct AccountEntry {
-  std::wstring id;
-  std::wstring name;
-  std::int32_t requireItem = 0;
-  bool hasId = false;
-  bool hasName = false;
-};
-
-// [in, unique, size_is(count)] AccountEntry*; nullopt for a null array.
-std::optional<std::vector<AccountEntry>> ReadAccounts(Reader& in, std::int32_t count) {
-  std::optional<std::vector<AccountEntry>> accounts;
-  in.UniquePointer([&] {
-    if (count < 0) Reader::Bad();
-    std::uint32_t n = in.Conformance(12, static_cast<std::uint32_t>(count));
-    accounts.emplace(n);
-    for (auto& a : *accounts) {
-      a.hasId = in.EmbeddedPointer([&in, &a] { a.id = in.WideString(); });
-      a.hasName = in.EmbeddedPointer([&in, &a] { a.name = in.WideString(); });
-      a.requireItem = in.I32();
-    }
-  });
-  return accounts;
-}
+using tollgate::remote::AccountEntry;
 
 void WriteAccounts(CallJson& call, const std::optional<std::vector<AccountEntry>>& accounts) {
   call.Key("accounts");
@@ -83,14 +63,14 @@ void WriteAccounts(CallJson& call, const std::optional<std::vector<AccountEntry>
   call.Json().StartArray();
   for (const auto& a : *accounts) {
     call.Json().StartObject();
-    if (a.hasId) {
-      call.Text("id", a.id);
+    if (a.id) {
+      call.Text("id", *a.id);
     } else {
       call.Key("id");
       call.Json().Null();
     }
-    if (a.hasName) {
-      call.Text("name", a.name);
+    if (a.name) {
+      call.Text("name", *a.name);
     } else {
       call.Key("name");
       call.Json().Null();
@@ -101,45 +81,23 @@ void WriteAccounts(CallJson& call, const std::optional<std::vector<AccountEntry>
   call.Json().EndArray();
 }
 
-// [in, unique, size_is(n)] byte* / long*: nullopt for a null array.
-template <typename T, typename ReadOne>
-std::optional<std::vector<T>> ReadArray(Reader& in, std::int64_t count, std::size_t size,
-                                        ReadOne readOne) {
-  std::optional<std::vector<T>> values;
-  in.UniquePointer([&] {
-    if (count < 0) Reader::Bad();
-    std::uint32_t n = in.Conformance(size, static_cast<std::uint64_t>(count));
-    values.emplace();
-    values->reserve(n);
-    for (std::uint32_t i = 0; i < n; ++i) values->push_back(readOne());
-  });
-  return values;
-}
-
 rpc::Operation Operation(const CallSink& sink, std::function<std::string(Reader&)> decode) {
   return [sink, decode](CallContext&, Reader& in, Writer&) { sink(decode(in)); };
 }
 
 std::string Authentication(Reader& in, int opnum, const char* name) {
   CallJson call("WorkstationNotifier", opnum, name);
-  std::int32_t jobId = in.I32();
-  std::uint8_t reserved = in.U8();
-  std::wstring computer = in.WideString();
-  std::wstring queue = in.WideString();
-  std::wstring document = in.WideString();
-  std::int32_t pages = in.I32();
-  std::int32_t keyLength = in.I32();
-  auto key = ReadArray<std::uint8_t>(in, keyLength, 1, [&] { return in.U8(); });
-  call.Int("jobId", jobId);
-  call.Int("reserved", reserved);
-  call.Text("computerName", computer);
-  call.Text("queueName", queue);
-  call.Text("documentName", document);
-  call.Int("pages", pages);
-  call.Int("keyLength", keyLength);
+  auto a = tollgate::remote::AuthenticationIn::Read(in);
+  call.Int("jobId", a.jobId);
+  call.Int("reserved", a.reserved);
+  call.Text("computerName", a.computerName);
+  call.Text("queueName", a.queueName);
+  call.Text("documentName", a.documentName);
+  call.Int("pages", a.pages);
+  call.Int("keyLength", a.keyLength);
   call.Key("publicKey");
-  if (key) {
-    std::string text = Base64(*key);
+  if (a.publicKey) {
+    std::string text = Base64(*a.publicKey);
     call.Json().String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
   } else {
     call.Json().Null();
@@ -150,13 +108,11 @@ std::string Authentication(Reader& in, int opnum, const char* name) {
 }  // namespace
 
 const rpc::SyntaxId& WorkstationNotifierId() {
-  static const rpc::SyntaxId id{rpc::Uuid::Of("a9d0e856-eb8f-4efb-8341-82aa0a9e8f02"), 1, 0};
-  return id;
+  return tollgate::remote::WorkstationNotifierId();
 }
 
 const rpc::SyntaxId& WorkstationConfirmId() {
-  static const rpc::SyntaxId id{rpc::Uuid::Of("a6fc6445-3f19-4196-b293-cd8af088925a"), 1, 0};
-  return id;
+  return tollgate::remote::WorkstationConfirmId();
 }
 
 rpc::ServerInterface WorkstationNotifier(CallSink sink) {
@@ -164,29 +120,21 @@ rpc::ServerInterface WorkstationNotifier(CallSink sink) {
   definition.id = WorkstationNotifierId();
   definition.operations.push_back(Operation(sink, [](Reader& in) {
     CallJson call("WorkstationNotifier", 0, "Reserved0");
-    std::int32_t a = in.I32();
-    std::int32_t b = in.I32();
-    std::uint8_t c = in.U8();
-    std::wstring s1 = in.WideString();
-    std::wstring s2 = in.WideString();
-    std::wstring s3 = in.WideString();
-    std::int32_t d = in.I32();
-    std::int32_t count = in.I32();
-    auto accounts = ReadAccounts(in, count);
-    call.Int("a", a);
-    call.Int("b", b);
-    call.Int("c", c);
-    call.Text("s1", s1);
-    call.Text("s2", s2);
-    call.Text("s3", s3);
-    call.Int("d", d);
-    call.Int("count", count);
-    WriteAccounts(call, accounts);
+    auto r = tollgate::remote::Reserved0In::Read(in);
+    call.Int("a", r.a);
+    call.Int("b", r.b);
+    call.Int("c", r.c);
+    call.Text("s1", r.s1);
+    call.Text("s2", r.s2);
+    call.Text("s3", r.s3);
+    call.Int("d", r.d);
+    call.Int("count", r.count);
+    WriteAccounts(call, r.accounts);
     return call.Finish();
   }));
   definition.operations.push_back(Operation(sink, [](Reader& in) {
     CallJson call("WorkstationNotifier", 1, "ShowFeedback");
-    call.Text("message", in.WideString());
+    call.Text("message", tollgate::remote::ShowFeedbackIn::Read(in).message);
     return call.Finish();
   }));
   definition.operations.push_back(
@@ -195,33 +143,24 @@ rpc::ServerInterface WorkstationNotifier(CallSink sink) {
       Operation(sink, [](Reader& in) { return Authentication(in, 3, "RequestAuthentication"); }));
   definition.operations.push_back(Operation(sink, [](Reader& in) {
     CallJson call("WorkstationNotifier", 4, "RequestAccount");
-    std::int32_t jobId = in.I32();
-    std::int16_t idCount = in.I16();
-    auto ids = ReadArray<std::int32_t>(in, idCount, 4, [&] { return in.I32(); });
-    std::uint8_t reserved = in.U8();
-    std::wstring computer = in.WideString();
-    std::wstring queue = in.WideString();
-    std::wstring document = in.WideString();
-    std::int32_t pages = in.I32();
-    std::int32_t count = in.I32();
-    auto accounts = ReadAccounts(in, count);
-    call.Int("jobId", jobId);
-    call.Int("idCount", idCount);
+    auto r = tollgate::remote::RequestAccountIn::Read(in);
+    call.Int("jobId", r.jobId);
+    call.Int("idCount", r.idCount);
     call.Key("storeRecordIds");
-    if (ids) {
+    if (r.storeRecordIds) {
       call.Json().StartArray();
-      for (auto id : *ids) call.Json().Int(id);
+      for (auto id : *r.storeRecordIds) call.Json().Int(id);
       call.Json().EndArray();
     } else {
       call.Json().Null();
     }
-    call.Int("reserved", reserved);
-    call.Text("computerName", computer);
-    call.Text("queueName", queue);
-    call.Text("documentName", document);
-    call.Int("pages", pages);
-    call.Int("count", count);
-    WriteAccounts(call, accounts);
+    call.Int("reserved", r.reserved);
+    call.Text("computerName", r.computerName);
+    call.Text("queueName", r.queueName);
+    call.Text("documentName", r.documentName);
+    call.Int("pages", r.pages);
+    call.Int("count", r.count);
+    WriteAccounts(call, r.accounts);
     return call.Finish();
   }));
   return definition;
@@ -232,20 +171,14 @@ rpc::ServerInterface WorkstationConfirm(CallSink sink) {
   definition.id = WorkstationConfirmId();
   definition.operations.push_back(Operation(sink, [](Reader& in) {
     CallJson call("WorkstationConfirm", 0, "ConfirmPrint");
-    std::wstring computer = in.WideString();
-    std::uint8_t reserved1 = in.U8();
-    std::int32_t jobId = in.I32();
-    std::wstring printer = in.WideString();
-    std::wstring message = in.WideString();
-    std::uint8_t reserved2 = in.U8();
-    std::uint8_t reserved3 = in.U8();
-    call.Text("computerName", computer);
-    call.Int("reserved1", reserved1);
-    call.Int("jobId", jobId);
-    call.Text("printerName", printer);
-    call.Text("message", message);
-    call.Int("reserved2", reserved2);
-    call.Int("reserved3", reserved3);
+    auto r = tollgate::remote::ConfirmPrintIn::Read(in);
+    call.Text("computerName", r.computerName);
+    call.Int("reserved1", r.reserved1);
+    call.Int("jobId", r.jobId);
+    call.Text("printerName", r.printerName);
+    call.Text("message", r.message);
+    call.Int("reserved2", r.reserved2);
+    call.Int("reserved3", r.reserved3);
     return call.Finish();
   }));
   return definition;

@@ -1,5 +1,6 @@
-// The workstation's two interfaces as served by the reference notifier: every call is decoded
-// parameter by parameter and handed on as one JSON object (UTF-8, one line).
+// The workstation's two interfaces as served by the reference notifier, with the agent's own
+// definitions of them (agent/rpc/interfaces.h): every call is decoded parameter by parameter
+// and handed on as one JSON object (UTF-8, one line).
 #pragma once
 
 #include <functional>

@@ -257,7 +257,14 @@ class TollnotifyTest(unittest.TestCase):
             dce.call(4, r)
             dce.recv()
         self.assertIn("rpc_x_bad_stub_data", str(raised.exception))
-        # The connection is still good after both faults.
+        # A message beyond the notifier's 64 KiB: a fault, the call is not made.
+        f = ShowFeedback()
+        f["message"] = "x" * 40000 + "\x00"
+        with self.assertRaises(DCERPCException) as raised:
+            dce.call(1, f)
+            dce.recv()
+        self.assertIn("nca_s_fault_remote_no_memory", str(raised.exception))
+        # The connection is still good after the faults.
         f = ShowFeedback()
         f["message"] = "ok\x00"
         self.assertEqual(self.call(dce, f)["parameters"], {"message": "ok"})

@@ -1,0 +1,306 @@
+#include "agent/rpc/payloads.h"
+
+#include <rapidjson/document.h>
+
+#include <cmath>
+#include <map>
+
+#include "agent/config/settings.h"
+#include "platform/platform.h"
+
+namespace tollgate::remote {
+namespace {
+
+// The job status names in their order; the code -> name table keeps the last name of a code.
+const std::pair<const wchar_t*, std::int16_t> kStatusList[] = {
+    {L"INSUFFICIENT-BALANCE-PAUSE-ACCOUNT", 1},
+    {L"INSUFFICIENT-BALANCE-PAUSE-GROUP", 1},
+    {L"INSUFFICIENT-BALANCE-PAUSE-PRINTER", 1},
+    {L"INSUFFICIENT-BALANCE-PAUSE-USER", 1},
+    {L"INSUFFICIENT-BALANCE-DELETE-ACCOUNT", 2},
+    {L"INSUFFICIENT-BALANCE-DELETE-GROUP", 2},
+    {L"INSUFFICIENT-BALANCE-DELETE-PRINTER", 2},
+    {L"INSUFFICIENT-BALANCE-DELETE-USER", 2},
+    {L"JOB-UNAUTHORIZED", 13},
+    {L"JOB-UNAUTHENTICATED", 14},
+    {L"JOB-COLORED-FORBIDDEN-PAUSE", 15},
+    {L"JOB-COLORED-FORBIDDEN-DELETE", 16},
+    {L"JOB-DUPLEX-REQUIRED-PAUSE", 17},
+    {L"JOB-DUPLEX-REQUIRED-DELETE", 18},
+    {L"JOB-ACCOUNT-REQUIRED", 6},
+    {L"JOB-UNCONFIRMED", 12},
+    {L"JOB-UNRELEASED", 19},
+};
+
+// A resent job that the server already holds (a decision carrying its server job ids).
+constexpr std::int16_t kJobExists = 20;
+
+const std::map<std::wstring, std::int16_t>& CodesByName() {
+  static const auto table = [] {
+    std::map<std::wstring, std::int16_t> t;
+    for (const auto& [name, code] : kStatusList) t[name] = code;
+    return t;
+  }();
+  return table;
+}
+
+const std::map<std::int16_t, std::wstring>& NamesByCode() {
+  static const auto table = [] {
+    std::map<std::int16_t, std::wstring> t;
+    for (const auto& [name, code] : kStatusList) t[code] = name;
+    return t;
+  }();
+  return table;
+}
+
+// A JSON text as a document; anything that does not parse is an empty document (a member
+// then counts as absent). Parsed iteratively, so that nesting depth cannot exhaust the stack.
+void Parse(const std::string& text, rapidjson::Document* document) {
+  if (text.empty()) return;
+  document->Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag>(text.data(),
+                                                                                      text.size());
+  if (document->HasParseError()) document->SetNull();
+}
+
+// A member of the document's top-level object, when it is there with that type.
+const rapidjson::Value* Member(const rapidjson::Value& object, const char* name) {
+  if (!object.IsObject()) return nullptr;
+  auto it = object.FindMember(name);
+  return it == object.MemberEnd() ? nullptr : &it->value;
+}
+std::optional<std::string> StringMember(const rapidjson::Value& object, const char* name) {
+  const rapidjson::Value* v = Member(object, name);
+  if (v == nullptr || !v->IsString()) return std::nullopt;
+  return std::string(v->GetString(), v->GetStringLength());
+}
+
+std::wstring FromUtf8(const std::string& text) {
+  return platform::system().MultiByteToWideChar(platform::CP_UTF8, text);
+}
+
+}  // namespace
+
+ServerResultPtr MakeFailure(std::wstring text) {
+  return std::make_unique<ServerResult>(std::move(text), false);
+}
+
+ServerResultPtr MakeDecision(std::int16_t status, std::wstring name) {
+  auto result = std::make_unique<ServerResult>(std::move(name), true);
+  result->status = status;
+  return result;
+}
+
+std::optional<std::int16_t> JobStatusCode(const std::wstring& name) {
+  auto it = CodesByName().find(name);
+  if (it == CodesByName().end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<std::wstring> JobStatusName(std::int16_t code) {
+  auto it = NamesByCode().find(code);
+  if (it == NamesByCode().end()) return std::nullopt;
+  return it->second;
+}
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  return platform::system().WideCharToMultiByte(platform::CP_ACP, text);
+}
+
+RegisterAgentIn BuildRegistration(const std::string& computerName,
+                                  const std::vector<RegisteredQueue>& queues) {
+  RegisterAgentIn in;
+  in.agentKind = 4;
+  in.computerName = computerName;
+  for (const auto& q : queues) {
+    QueueEntry entry;
+    entry.queueName = Narrow(q.name);
+    if (q.networkPort && !q.address.empty()) {
+      entry.portAddress = Narrow(q.address);
+      entry.hasAddress = 1;
+    }
+    in.queues.push_back(std::move(entry));
+  }
+  return in;
+}
+
+void ApplyRegistration(const RegisterAgentOut& answer, const std::vector<RegisteredQueue>& queues) {
+  config::ServerConfiguration configuration;
+  configuration.freeGbRequiredToArchive = answer.freeGbRequiredToArchive;
+  configuration.daysToKeepArchivedFile = answer.daysToKeepArchivedFile;
+  configuration.canQueryMfCopy = answer.canQueryMfCopy;
+  if (!answer.settings.empty()) {
+    rapidjson::Document json;
+    Parse(answer.json, &json);
+    const rapidjson::Value* printers = Member(json, "printers");
+    std::vector<bool> emf;
+    for (std::size_t i = 0; i < answer.settings.size(); ++i) {
+      const QueueSettings& s = answer.settings[i];
+      // A record that names no queue of the request has no key to go to.
+      if (s.queueIndex < 0 || static_cast<std::size_t>(s.queueIndex) >= queues.size()) continue;
+      config::ServerPrinterConfiguration p;
+      p.name = queues[static_cast<std::size_t>(s.queueIndex)].name;
+      p.id = s.id;
+      p.language = s.language;
+      p.identifyHardware = s.identifyHardware;
+      p.isToArchive = s.isToArchive;
+      p.isToCheckCounterAfterPrint = s.isToCheckCounterAfterPrint;
+      p.snmpCommunity = s.snmpCommunity;
+      bool reading = true;
+      if (printers != nullptr && printers->IsArray() && printers->Size() > i) {
+        const rapidjson::Value* v =
+            Member((*printers)[static_cast<rapidjson::SizeType>(i)], "emfCopiesReading");
+        reading = v != nullptr && v->IsTrue();
+      }
+      configuration.printers.push_back(std::move(p));
+      emf.push_back(reading);
+    }
+    configuration.emfCopiesReading = std::move(emf);
+  }
+  config::ApplyServerConfiguration(configuration);
+}
+
+ErrorResultPtr LocalTime(double utc, double* local) {
+  platform::TimeZoneInformation zone;
+  platform::DWORD id = platform::system().GetTimeZoneInformation(&zone);
+  if (id == platform::TIME_ZONE_ID_INVALID) {
+    return WrapError(WindowsErrorResult(), L"error converting to local time");
+  }
+  std::int64_t bias = zone.Bias;
+  if (id == platform::TIME_ZONE_ID_STANDARD) bias += zone.StandardBias;
+  if (id == platform::TIME_ZONE_ID_DAYLIGHT) bias += zone.DaylightBias;
+  // local = UTC - (bias / 60 hours, bias % 60 minutes)
+  *local = utc - static_cast<double>(bias / 60) / 24.0 - static_cast<double>(bias % 60) / 1440.0;
+  return nullptr;
+}
+
+ReportJobIn BuildJobReport(const JobReport& report, std::int32_t clientId, double submitted) {
+  ReportJobIn in;
+  in.clientId = clientId;
+  in.queueName = Narrow(report.queueName);
+  in.portAddress = Narrow(report.portAddress);
+  in.userName = Narrow(report.userName);
+  in.owner = Narrow(report.notifyName.empty() ? report.userName : report.notifyName);
+  in.networkPort = report.portKind == 1 ? 1 : 0;
+  in.submitted = submitted;
+  in.pages = report.pages;
+  in.colourPages = report.colourPages;
+  in.monoPages = report.monoPages;
+  in.copies = report.copies;
+  in.documentName = Narrow(report.documentName);
+  in.spoolerJobId = report.spoolerJobId;
+  in.paperCode = report.paperCode;
+  in.paperName = Narrow(report.paperName);
+  in.colour = report.colour ? 1 : 0;
+  in.duplex = report.duplex ? 1 : 0;
+  in.resent = report.resent ? 1 : 0;
+  in.fresh = !report.resent && !report.trackedA ? 1 : 0;
+  in.agentVersion = "2.7.2.0";
+  in.machineName = Narrow(report.machineName);
+  in.language = report.language;
+  in.one = 1;
+  in.reexamined = report.trackedB ? 1 : 0;
+  return in;
+}
+
+std::vector<StoreRecord> JobRecordIds(const JobAnswer& answer, const JobReport& report) {
+  std::vector<StoreRecord> ids;
+  const auto& d = answer.serverJobIds;
+  if (d.empty()) return ids;
+  auto times = [&](std::int32_t pages) {
+    return static_cast<std::int32_t>(static_cast<std::int64_t>(pages) * report.copies);
+  };
+  if (report.monoPages != 0) {
+    ids.push_back({d[0], times(report.monoPages)});
+  } else if (report.colourPages == 0) {
+    ids.push_back({d[0], times(report.pages)});
+    return ids;
+  }
+  if (report.colourPages != 0)
+    ids.push_back({d.size() >= 2 ? d[1] : d[0], times(report.colourPages)});
+  return ids;
+}
+
+ServerResultPtr ReadJobAnswer(const JobAnswer& answer) {
+  switch (answer.status) {
+    case 0:
+      return nullptr;
+    case 3:
+      return MakeFailure(L"Internal server error");
+    case 6: {
+      auto decision = MakeDecision(6, L"JOB-ACCOUNT-REQUIRED");
+      rapidjson::Document json;
+      Parse(answer.json, &json);
+      const rapidjson::Value* accounts = Member(json, "accounts");
+      if (accounts != nullptr && accounts->IsArray()) {
+        for (const auto& element : accounts->GetArray()) {
+          auto id = StringMember(element, "id");
+          auto name = StringMember(element, "name");
+          if (!id || !name) continue;
+          const rapidjson::Value* item = Member(element, "requireItem");
+          bool requireItem = item != nullptr && item->IsInt64() && item->GetInt64() == 1;
+          decision->accounts.push_back({FromUtf8(*id), FromUtf8(*name), requireItem});
+        }
+      }
+      return decision;
+    }
+    case 12: {
+      auto decision = MakeDecision(12, L"JOB-UNCONFIRMED");
+      decision->message = answer.message;
+      return decision;
+    }
+    case 13:
+    case 14: {
+      rapidjson::Document json;
+      Parse(answer.json, &json);
+      auto key = StringMember(json, "publicKey");
+      if (!key || key->empty()) return MakeFailure(L"unauthorized error without a public key");
+      auto decision = MakeDecision(answer.status, *JobStatusName(answer.status));
+      decision->publicKey = *key;
+      return decision;
+    }
+    case kJobExists:
+      return MakeDecision(kJobExists, L"JOB-EXISTS");
+    default:
+      break;
+  }
+  if (answer.status == 1 || answer.status == 2 || (answer.status >= 15 && answer.status <= 19))
+    return MakeDecision(answer.status, *JobStatusName(answer.status));
+  return MakeFailure(L"Unknown RPC status: " + std::to_wstring(answer.status));
+}
+
+void ReadAnswerJson(const JobAnswer& answer, JobContext* context) {
+  rapidjson::Document json;
+  Parse(answer.json, &json);
+  if (auto watermark = StringMember(json, "watermark")) context->watermark = *watermark;
+  if (auto feedback = StringMember(json, "feedbackMessage")) context->feedbackMessage = *feedback;
+}
+
+ReportHardwareCountersIn BuildHardwareReport(const HardwareRecord& record,
+                                             std::int64_t serverJobId) {
+  ReportHardwareCountersIn in;
+  CounterSnapshot& s = in.snapshot;
+  s.deviceText[0] = Narrow(record.deviceText1);
+  s.deviceText[1] = Narrow(record.deviceText2);
+  s.deviceText[2] = Narrow(record.deviceText3);
+  s.value1 = record.values[0];
+  s.value2 = record.values[1];
+  s.readingTime = record.readingTime;
+  if (record.values[4] != 0 || record.values[5] != 0)
+    s.lines.push_back({record.values[4], record.values[5], 0, std::nullopt});
+  if (record.values[2] != 0 || record.values[3] != 0)
+    s.lines.push_back({record.values[2], record.values[3], 1, std::nullopt});
+  if (record.a3First != 0) s.lines.push_back({record.a3First, record.a3First, 0, "A3"});
+  if (record.a3Second != 0) s.lines.push_back({record.a3Second, record.a3Second, 1, "A3"});
+  in.link.storeRecordId = static_cast<std::int32_t>(serverJobId);
+  in.link.jobNumber = record.jobNumber;
+  in.link.one = 1;
+  in.hasJobNumber = record.jobNumber >= 0 ? 1 : 0;
+  return in;
+}
+
+double OleDateFromUnixSeconds(double seconds) {
+  return 25569.0 + seconds / 86400.0;
+}
+
+}  // namespace tollgate::remote
