@@ -5,6 +5,7 @@
 #include "gatelib/printing/pclxl_reader.h"
 #include "gatelib/printing/pjl_reader.h"
 #include "gatelib/printing/postscript_reader.h"
+#include "gatelib/printing/xps_reader.h"
 
 namespace gatelib::printing {
 namespace {
@@ -34,6 +35,8 @@ class BuiltInSegmentReaders : public SegmentReaders {
         return std::make_unique<XeroxHeaderReader>();
       case PrinterLanguage::EJL:
         return std::make_unique<EjlHeaderReader>();
+      case PrinterLanguage::XPS:
+        return std::make_unique<XpsReader>();
       default:
         return nullptr;
     }
