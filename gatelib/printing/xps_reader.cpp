@@ -78,11 +78,6 @@ int Error(voidpf, voidpf stream) {
   return static_cast<ZipFile*>(stream)->error;
 }
 
-// The decimal number that `text` begins with, as DecimalValue but saturating.
-int Number(std::string_view text) {
-  return DecimalValue(text);
-}
-
 constexpr std::string_view kPagesPrefix = "Documents/1/Pages/";
 constexpr std::string_view kTicket = "Metadata/Job_PT.xml";
 constexpr std::string_view kCopiesBefore =
@@ -106,7 +101,7 @@ int TicketCopies(unzFile zip) {
   const std::size_t from = start + kCopiesBefore.size();
   const std::size_t end = text.find(kCopiesAfter, from);
   if (end == std::string::npos) return 0;
-  return Number(std::string_view(text).substr(from, end - from));
+  return DecimalValue(std::string_view(text).substr(from, end - from));
 }
 
 }  // namespace
@@ -140,7 +135,7 @@ bool XpsReader::Read(JobData& source) {
       const std::string_view rest = entry.substr(kPagesPrefix.size());
       const std::size_t dot = rest.find('.');
       if (dot == std::string_view::npos) break;  // the visit ends; what was found stands
-      pages = std::max(pages, Number(rest.substr(0, dot)));
+      pages = std::max(pages, DecimalValue(rest.substr(0, dot)));
     } else if (entry == kTicket) {
       const int ticketCopies = TicketCopies(zip);
       if (ticketCopies > 0) copies = ticketCopies;
