@@ -183,9 +183,7 @@ std::wstring GetIP(const std::wstring& host) {
   if (!host.empty() && std::iswalpha(host[0]) &&
       platform::sockets().GetAddrInfoW(host, L"", &hints, &found) == 0 && !found.empty())
     return platform::sockets().AddressToString(found.front().ai_addr);
-  wchar_t text[300];
-  std::swprintf(text, 300, L"gethostbyname(%ls)", host.c_str());
-  throw new SystemError(text, L"SocketMgr::GetIP");
+  throw new SystemError(L"gethostbyname(" + host + L")", L"SocketMgr::GetIP");
 }
 
 namespace {

@@ -95,9 +95,7 @@ platform::HANDLE CPrinterBase::Open() {
   defaults.DesiredAccess = access_;
   platform::HANDLE handle = nullptr;
   if (!platform::spooler().OpenPrinterW(name_, &handle, &defaults)) {
-    wchar_t text[600];
-    std::swprintf(text, 600, L"OpenPrinter(%ls)", name_.c_str());
-    Raise(text, L"CPrinterBase::Open");
+    Raise(L"OpenPrinter(" + name_ + L")", L"CPrinterBase::Open");
   }
   handle_ = handle;
   return handle_;
@@ -258,9 +256,7 @@ std::wstring Printer::GetSpoolDirectory() {
   Key queue;
   platform::LONG rc = queue.Open(path);
   if (rc != 0) {
-    wchar_t text[600];
-    std::swprintf(text, 600, L"keySpool.Open(%ls)", path.c_str());
-    RaiseRegistry(text, rc);
+    RaiseRegistry(L"keySpool.Open(" + path + L")", rc);
   }
   std::wstring directory = QueryString(queue.get(), L"SpoolDirectory", L"keySpool.QueryStringValue",
                                        L"keySpool.QueryStringValue2");
@@ -268,9 +264,7 @@ std::wstring Printer::GetSpoolDirectory() {
     Key server;
     rc = server.Open(parent);
     if (rc != 0) {
-      wchar_t text[600];
-      std::swprintf(text, 600, L"keySpool.Open(%ls)", parent.c_str());
-      RaiseRegistry(text, rc);
+      RaiseRegistry(L"keySpool.Open(" + parent + L")", rc);
     }
     directory = QueryString(server.get(), L"DefaultSpoolDirectory", L"keySpool.QueryStringValue3",
                             L"keySpool.QueryStringValue4");
@@ -367,6 +361,13 @@ bool PrintMgr::LoadPrinters(DWORD flags, const std::wstring& serverName) {
     }
   }
   return true;
+}
+
+std::wstring QueuePortName(const std::wstring& queue) {
+  Printer printer(queue, nullptr);
+  platform::PrinterInfo2 info;
+  printer.GetPrinterInfo(true, &info);
+  return info.pPortName;
 }
 
 }  // namespace tollgate::spooler

@@ -19,14 +19,15 @@ class CPrinterBase {
  public:
   // An empty name is the local print server.
   CPrinterBase(std::wstring name, platform::DWORD desiredAccess, bool shared);
-  virtual ~CPrinterBase();
   CPrinterBase(const CPrinterBase&) = delete;
   CPrinterBase& operator=(const CPrinterBase&) = delete;
 
+  // The virtual slots in their order: the hook, Open, the destructor.
   virtual void Hook() {}
   // Opens the handle unless it is held; SystemError "OpenPrinter(<name>)" at
   // "CPrinterBase::Open".
   virtual platform::HANDLE Open();
+  virtual ~CPrinterBase();
 
   const std::wstring& Name() const { return name_; }
 
@@ -128,5 +129,9 @@ class PrintMgr : public CPrinterBase {
   std::wstring defaultSpoolDirectory_;
   PrinterMaker maker_;
 };
+
+// The queue-information component: the port of the queue's printer record (GetPrinterW
+// level 2 on a handle of the queue); the errors are Printer's.
+std::wstring QueuePortName(const std::wstring& queue);
 
 }  // namespace tollgate::spooler

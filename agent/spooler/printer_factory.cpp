@@ -1,7 +1,12 @@
 #include "agent/spooler/printer_factory.h"
 
+#include <cwchar>
 #include <cwctype>
 #include <sstream>
+
+#include "gatelib/printing/spool_analyzer.h"
+#include "shared/error/errors.h"
+#include "shared/error/report.h"
 
 namespace tollgate::spooler {
 
@@ -49,6 +54,7 @@ class BrotherColorPrinter : public Printer {
       : Printer(std::move(name), manager), offset_(offset), monochrome_(monochrome) {}
   bool IsColor(const platform::JobInfo2& job) override {
     if (!job.pDevMode.has_value()) return false;
+    if (job.pDatatype.rfind(L"RAW", 0) == 0) return AnalysedColour(job);
     const auto& extra = Private(*job.pDevMode);
     if (job.pDatatype.rfind(L"NT EMF", 0) == 0 && extra.size() > offset_)
       return extra[offset_] != monochrome_;
@@ -56,6 +62,26 @@ class BrotherColorPrinter : public Printer {
   }
 
  private:
+  // The colour that the analysis of the job's spool file decides; an analysis that raises is
+  // reported and gives monochrome.
+  bool AnalysedColour(const platform::JobInfo2& job) {
+    std::wstring directory = SpoolDirectory().empty() ? GetSpoolDirectory() : SpoolDirectory();
+    std::wstring file = std::to_wstring(job.JobId);
+    if (file.size() < 5) file.insert(0, 5 - file.size(), L'0');
+    file += L".spl";
+    if (!directory.empty() && directory.back() != L'\\') directory.push_back(L'\\');
+    gatelib::printing::PageEndList pageEnds;
+    gatelib::printing::SpoolAnalyzer analyzer(
+        gatelib::printing::kSpoolBufferSize, gatelib::printing::PrinterLanguage::Unknown, pageEnds);
+    try {
+      analyzer.Open(directory + file, &job);
+    } catch (Error* error) {
+      ReportError(error);
+      return false;
+    }
+    return analyzer.Counts().colourKnown && analyzer.Counts().colour;
+  }
+
   std::size_t offset_;
   std::uint8_t monochrome_;
 };

@@ -32,6 +32,9 @@ const char kServer[] =
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Brother]\r\n"
     "\"Port\"=\"LPT1:\"\r\n\"Printer Driver\"=\"Brother MFC-8840D Printer\"\r\n"
     "\"SpoolDirectory\"=\"D:\\\\Spool\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Cor]\r\n"
+    "\"Port\"=\"LPT1:\"\r\n\"Printer Driver\"=\"Brother HL-4150CDN series\"\r\n"
+    "\"Status\"=dword:00000001\r\n\"SpoolDirectory\"=\"C:\\\\Spool\\\\Cor\"\r\n\r\n"
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Remota]\r\n"
     "\"Port\"=\"LPT1:\"\r\n\"Printer Driver\"=\"HP LaserJet 4\"\r\n"
     "\"Attributes\"=dword:00000010\r\n\r\n"
@@ -207,12 +210,14 @@ TEST_F(PrinterOnSim, ThePrintServerListsItsLocalQueuesOnly) {
   std::vector<std::wstring> names;
   for (const auto& p : manager_.Printers()) names.push_back(p->Name());
   // Not the network queue, the fax, nor the queue of a remote session's port.
-  EXPECT_EQ(names, (std::vector<std::wstring>{L"Brother", L"Fila"}));
-  Port* port = manager_.Printers()[1]->GetPort();
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"Brother", L"Cor", L"Fila"}));
+  Port* port = manager_.Printers()[2]->GetPort();
   ASSERT_NE(port, nullptr);
   EXPECT_TRUE(port->IsNetwork());
   EXPECT_EQ(port->GetAddress(), L"10.0.0.5");
-  EXPECT_EQ(manager_.Printers()[1]->GetPort(), port);  // cached
+  EXPECT_EQ(manager_.Printers()[2]->GetPort(), port);  // cached
+  EXPECT_EQ(QueuePortName(L"Fila"), L"IP_10.0.0.5");
+  EXPECT_EQ(Raised([] { QueuePortName(L"Nenhuma"); }).at(0), L"OpenPrinter(Nenhuma)");
 }
 
 TEST_F(PrinterOnSim, ASpoolerNotReadyAndAPrinterThatFailsToBeMade) {
@@ -226,8 +231,8 @@ TEST_F(PrinterOnSim, ASpoolerNotReadyAndAPrinterThatFailsToBeMade) {
         return std::make_unique<Printer>(name, m);
       });
   ASSERT_TRUE(manager_.LoadPrinters(PRINTER_ENUM_LOCAL, L""));
-  EXPECT_EQ(made, 4);
-  EXPECT_EQ(manager_.Printers().size(), 3u);
+  EXPECT_EQ(made, 5);
+  EXPECT_EQ(manager_.Printers().size(), 4u);
 }
 
 TEST_F(PrinterOnSim, EveryFailingSpoolerCallCarriesItsTextAndPlace) {
@@ -276,13 +281,28 @@ TEST_F(PrinterOnSim, EveryFailingSpoolerCallCarriesItsTextAndPlace) {
   probe().failing.clear();
 }
 
+TEST_F(PrinterOnSim, ABrotherColourDriversRawJobIsColourWhenItsDataIs) {
+  std::unique_ptr<Printer> brother =
+      MakeModelPrinter(L"Cor", L"Brother HL-4150CDN series", &manager_);
+  brother->SetSpoolDirectory(tollgate::testing::Wide(Folder() / "cor"));
+  for (auto [file, colour] :
+       {std::pair{"d06.pxlcolor.pxl", true}, {"d04.pxlmono-3copies.pxl", false}}) {
+    DWORD id = Print(L"Cor", ReadBytes(std::filesystem::path(TOLLGATE_TESTDATA) / file));
+    JobInfo2 job;
+    ASSERT_TRUE(brother->GetJob(id, &job));
+    ASSERT_TRUE(job.pDevMode.has_value());
+    job.pDevMode->dmColor = colour ? DMCOLOR_MONOCHROME : DMCOLOR_COLOR;  // the data decides
+    EXPECT_EQ(brother->IsColor(job), colour) << file;
+  }
+}
+
 TEST_F(PrinterOnSim, AStartingSpoolerIsNotReady) {
   probe().starting = true;
   EXPECT_FALSE(manager_.LoadPrinters(PRINTER_ENUM_LOCAL, L""));
   EXPECT_TRUE(manager_.Printers().empty());
   probe().starting = false;
   EXPECT_TRUE(manager_.LoadPrinters(PRINTER_ENUM_LOCAL, L""));
-  EXPECT_EQ(manager_.Printers().size(), 2u);
+  EXPECT_EQ(manager_.Printers().size(), 3u);
 }
 
 TEST_F(PrinterOnSim, ACrashedSpoolerFailsLoud) {
