@@ -10,9 +10,12 @@
 #include <chrono>
 #include <cstring>
 #include <cwctype>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 
 #include "platform/sim/areas.h"
 
@@ -316,6 +319,37 @@ void SimSockets::WSASetLastError(int error) {
   ThreadLastError() = static_cast<DWORD>(error);
 }
 
+namespace {
+
+// The address the machine's hosts file gives a name ("" when it lists none): lines of an
+// address and its names, "#" starting a comment. Only the file's first megabyte is read.
+std::string HostsAddress(const std::filesystem::path& machine, const std::string& name) {
+  if (name.empty()) return {};
+  std::ifstream file(machine / "Windows" / "System32" / "drivers" / "etc" / "hosts",
+                     std::ios::binary);
+  if (!file) return {};
+  std::string text(1 << 20, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  auto lower = [](std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  std::string wanted = lower(name);
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    line = line.substr(0, line.find('#'));
+    std::istringstream words(line);
+    std::string address, word;
+    if (!(words >> address)) continue;
+    while (words >> word)
+      if (lower(word) == wanted) return address;
+  }
+  return {};
+}
+
+}  // namespace
+
 int SimSockets::GetAddrInfoW(const std::wstring& nodeName, const std::wstring& serviceName,
                              const AddrInfoW* hints, std::vector<AddrInfoW>* result) {
   if (result == nullptr) return static_cast<int>(Fail(WSAEFAULT, WSAEFAULT));
@@ -344,6 +378,12 @@ int SimSockets::GetAddrInfoW(const std::wstring& nodeName, const std::wstring& s
   std::wstring self = machine_.ComputerName();
   for (auto& c : self) c = static_cast<wchar_t>(std::towupper(c));
   if (!nodeName.empty() && upper == self) node = "localhost";
+  // Then the machine's own names, as Windows reads them before asking the network.
+  std::string listed = HostsAddress(machine_.Folder(), node);
+  if (!listed.empty()) {
+    node = listed;
+    hostHints.ai_flags |= AI_NUMERICHOST;
+  }
   std::string service = Utf8FromWide(serviceName);
   addrinfo* list = nullptr;
   int rc = ::getaddrinfo(node.empty() ? nullptr : node.c_str(),
