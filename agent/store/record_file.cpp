@@ -2,6 +2,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "agent/store/records.h"
 #include "platform/platform.h"
 #include "shared/error/errors.h"
 #include "shared/error/file_log.h"
@@ -176,37 +177,45 @@ bool RecordFile::ReadFirst(std::string* record) {
   return false;
 }
 
-void RecordFile::Delete(std::int32_t localId) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (!OpenLocked(false)) throw new ::Error(33);
+std::int64_t RecordFile::FindLocked(std::int32_t localId, std::string* record) {
   const auto size = static_cast<std::int64_t>(recordSize_);
   const std::int64_t count = end_ / size;
-  if (count == 0) throw new ::Error(33);
+  if (count == 0) return -1;
   // The ids ascend: step from the read position towards the id.
   std::int64_t index = std::min(readPosition_ / size, count - 1);
   int direction = 0;
-  std::string record;
   while (index >= 0 && index < count) {
-    if (!ReadAtLocked(index * size, &record)) break;
-    std::int32_t id = 0;
-    for (int i = 0; i < 4; ++i)
-      id |= std::int32_t(static_cast<unsigned char>(record[4 + i])) << (8 * i);
-    if (id == localId) {
-      SeekLocked(index * size, L"RecordFile::Delete");
-      const char deleted = 1;
-      DWORD written = 0;
-      if (!platform::files().WriteFile(file_, &deleted, 1, &written) || written != 1)
-        throw new SystemError(L"WriteFile", L"RecordFile::Delete");
-      if (!platform::files().FlushFileBuffers(file_))
-        throw new SystemError(L"FlushFileBuffers", L"RecordFile::Delete");
-      return;
-    }
+    if (!ReadAtLocked(index * size, record)) break;
+    const std::int32_t id = RecordLocalId(*record);
+    if (id == localId) return index * size;
     int step = id < localId ? 1 : -1;
     if (direction != 0 && step != direction) break;
     direction = step;
     index += step;
   }
-  throw new ::Error(33);
+  return -1;
+}
+
+void RecordFile::Delete(std::int32_t localId) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!OpenLocked(false)) throw new ::Error(33);
+  std::string record;
+  const std::int64_t position = FindLocked(localId, &record);
+  if (position < 0) throw new ::Error(33);
+  SeekLocked(position, L"RecordFile::Delete");
+  const char deleted = 1;
+  DWORD written = 0;
+  if (!platform::files().WriteFile(file_, &deleted, 1, &written) || written != 1)
+    throw new SystemError(L"WriteFile", L"RecordFile::Delete");
+  if (!platform::files().FlushFileBuffers(file_))
+    throw new SystemError(L"FlushFileBuffers", L"RecordFile::Delete");
+}
+
+bool RecordFile::IsLive(std::int32_t localId) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!OpenLocked(false)) return false;
+  std::string record;
+  return FindLocked(localId, &record) >= 0 && !RecordDeleted(record);
 }
 
 void RecordFile::Unread() {

@@ -20,6 +20,8 @@ class RecordFile {
 
   // Marks the record of the local id deleted; Error 33 when there is none.
   virtual void Delete(std::int32_t localId);
+  // Whether the record of the local id is there and not deleted.
+  bool IsLive(std::int32_t localId);
   // The next live record from the read position; false (and the file removed) when none is
   // left.
   virtual bool ReadFirst(std::string* record);
@@ -45,6 +47,8 @@ class RecordFile {
   void CloseLocked();
   void SeekLocked(std::int64_t position, const wchar_t* caller);
   bool ReadAtLocked(std::int64_t position, std::string* record);
+  // The position of the record of the local id (read into `record`), or -1.
+  std::int64_t FindLocked(std::int32_t localId, std::string* record);
   void KeepPartialLocked(std::int64_t start, std::int64_t size);
 
   std::wstring path_;

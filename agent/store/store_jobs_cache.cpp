@@ -243,6 +243,8 @@ bool StoreJobsCache::SendJobRecord(const std::string& record) {
     }
     Log(L"Error synchronizing job record: " + result->Text());
     if (!WaitFailure()) return false;
+    // Cancelled while the server was away: it is not sent.
+    if (!jobs_->IsLive(localId)) return true;
   }
   if (!SendHardware(localId, accepted ? answer.recordIds : std::vector<remote::StoreRecord>{}))
     return false;

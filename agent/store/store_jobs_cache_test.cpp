@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "agent/store/records.h"
+#include "shared/error/errors.h"
 #include "shared/error/file_log.h"
 #include "testing/machine_fixture.h"
 
@@ -141,6 +142,23 @@ TEST_F(StoreTest, AJobTheServerCannotTakeIsKeptAndAnsweredAsAccepted) {
   EXPECT_EQ(answer.recordIds, (std::vector<StoreRecord>{{-2, 1}}));
 }
 
+TEST_F(StoreTest, AJobThatCannotBeKeptIsASystemErrorAndIsLogged) {
+  std::filesystem::create_directory(JobsPath());  // the jobs file cannot be opened
+  Make(false);
+  JobContext answer;
+  try {
+    store_->AddJob(Job(7), &answer);
+    ADD_FAILURE() << "the job was answered as kept";
+  } catch (::Error* error) {
+    std::unique_ptr<::Error> owned(error);
+    EXPECT_NE(dynamic_cast<SystemError*>(owned.get()), nullptr);
+  }
+  EXPECT_TRUE(answer.recordIds.empty());
+  EXPECT_NE(LogText().find("Couldn't keep job 7 of queue Fila in the jobs file: "),
+            std::string::npos)
+      << LogText();
+}
+
 TEST_F(StoreTest, ADecisionOfTheServerIsReturnedAndNothingIsKept) {
   class Deciding : public FakeQueue {
     ServerResultPtr AddJob(const JobReport&, JobContext*) override {
@@ -234,6 +252,23 @@ TEST_F(StoreTest, KeptJobsAndReadingsReachTheServerInOrderOncePerServerId) {
   std::lock_guard<std::mutex> hold(idsLock_);
   EXPECT_EQ(idChanges_,
             (std::vector<std::pair<std::int32_t, std::int64_t>>{{1, 101}, {2, 102}, {3, 103}}));
+}
+
+TEST_F(StoreTest, AJobCancelledWhileItWaitsForTheServerIsNotSent) {
+  Make(false);
+  JobContext answer;
+  store_->AddJob(Job(1), &answer);
+  store_->AddJob(Job(2), &answer);
+  for (int i = 0; i < 500 && LogText().find("Error synchronizing job record: RPC error 1722") ==
+                                 std::string::npos;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(store_->DeleteJob(-1), nullptr);  // the one being tried
+  queue_->SetUp(true);
+  ASSERT_TRUE(WaitSynchronised());
+  auto taken = queue_->Taken();
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].spoolerJobId, 2);
 }
 
 TEST_F(StoreTest, RecordsThatCannotBeSynchronisedAreArchivedNotDeleted) {
