@@ -100,36 +100,47 @@ class SearchMemo : public JobDataMemo {
   std::size_t next_ = kEntries - 1;
 };
 
+// The end of the first match of `e` in bytes[0, n) that starts before `before`, or npos: the
+// scan looks for the text's rarest byte, then compares.
+std::size_t FirstMatch(const SearchMemo::Entry& e, const std::uint8_t* bytes, std::size_t n,
+                       std::size_t before) {
+  const std::size_t m = e.text.size();
+  const std::size_t rare = e.rare;
+  std::size_t i = 0;
+  const std::size_t starts = n >= m ? std::min(before, n - m + 1) : 0;
+  while (i < starts) {
+    const void* hit = std::memchr(bytes + i + rare, e.text[rare], starts - i);
+    if (hit == nullptr) break;
+    const std::size_t start =
+        static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - bytes) - rare;
+    if (bytes[start] == static_cast<std::uint8_t>(e.text[0]) &&
+        bytes[start + m - 1] == static_cast<std::uint8_t>(e.text[m - 1]) &&
+        std::memcmp(bytes + start, e.text.data(), m) == 0) {
+      return start + m;
+    }
+    i = start + 1;
+  }
+  return std::string::npos;
+}
+
 // The search itself, from the position, without the memo.
 bool Search(JobData& data, SearchMemo::Entry& e) {
   const auto* pattern = reinterpret_cast<const std::uint8_t*>(e.text.data());
   const std::size_t m = e.text.size();
-  const std::size_t rare = e.rare;
   for (;;) {
     std::span<const std::uint8_t> window = data.Window();
     if (window.empty()) return false;
     const std::uint8_t* p = window.data();
     const std::size_t n = window.size();
-    // Starts whose whole match lies in the window: look for the text's rarest byte, then
-    // compare.
+    // Starts whose whole match lies in the window.
     std::size_t i = 0;
     if (n >= m) {
-      const std::size_t limit = n - m + 1;
-      while (i < limit) {
-        const void* hit = std::memchr(p + i + rare, pattern[rare], limit - i);
-        if (hit == nullptr) {
-          i = limit;
-          break;
-        }
-        std::size_t start =
-            static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p) - rare;
-        if (p[start] == pattern[0] && p[start + m - 1] == pattern[m - 1] &&
-            std::memcmp(p + start, pattern, m) == 0) {
-          data.Advance(start + m);
-          return true;
-        }
-        i = start + 1;
+      const std::size_t end = FirstMatch(e, p, n, n);
+      if (end != std::string::npos) {
+        data.Advance(end);
+        return true;
       }
+      i = n - m + 1;
     }
     // The first start near the end whose bytes begin the text is the longest partial match.
     while (i < n && !(p[i] == pattern[0] && std::memcmp(p + i, pattern, n - i) == 0)) ++i;
@@ -186,27 +197,6 @@ void PrimeSearches(JobData& data, std::initializer_list<std::string_view> texts)
     if (!answered) open.push_back(&e);
     longest = std::max(longest, text.size());
   }
-  // The first match of `e` in bytes[0, n) that starts before `before`; its end, or npos.
-  auto first = [](const SearchMemo::Entry& e, const std::uint8_t* bytes, std::size_t n,
-                  std::size_t before) {
-    const std::size_t m = e.text.size();
-    const std::size_t rare = e.rare;
-    std::size_t i = 0;
-    const std::size_t starts = n >= m ? std::min(before, n - m + 1) : 0;
-    while (i < starts) {
-      const void* hit = std::memchr(bytes + i + rare, e.text[rare], starts - i);
-      if (hit == nullptr) break;
-      const std::size_t start =
-          static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - bytes) - rare;
-      if (bytes[start] == static_cast<std::uint8_t>(e.text[0]) &&
-          bytes[start + m - 1] == static_cast<std::uint8_t>(e.text[m - 1]) &&
-          std::memcmp(bytes + start, e.text.data(), m) == 0) {
-        return start + m;
-      }
-      i = start + 1;
-    }
-    return std::string::npos;
-  };
   // The last bytes of the window before, for the matches that run across two windows.
   std::string joint;
   std::int64_t jointAt = 0;
@@ -230,10 +220,10 @@ void PrimeSearches(JobData& data, std::initializer_list<std::string_view> texts)
       SearchMemo::Entry& e = *open[k];
       std::int64_t end = -1;
       std::size_t at =
-          first(e, reinterpret_cast<const std::uint8_t*>(joint.data()), joint.size(), carried);
+          FirstMatch(e, reinterpret_cast<const std::uint8_t*>(joint.data()), joint.size(), carried);
       if (at != std::string::npos) {
         end = jointAt + static_cast<std::int64_t>(at);
-      } else if ((at = first(e, p, n, n)) != std::string::npos) {
+      } else if ((at = FirstMatch(e, p, n, n)) != std::string::npos) {
         end = base + static_cast<std::int64_t>(at);
       }
       if (end < 0) {
