@@ -1,5 +1,6 @@
 #include "agent/host/agent_main.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "agent/config/server_settings.h"
@@ -69,14 +70,24 @@ int AgentMain(const std::vector<std::wstring>& argv) {
     return 1;
   }
 
-  // The server connection factory and the process-wide spool archive built on the data
-  // folder are made here.
+  // The process-wide spool archive, with its own server connection, is built on the data
+  // folder here.
   config::AgentSettings settings = config::ReadAgentSettings();
-  // The job store with its server request queue is given to the application here.
+  auto owner = std::make_shared<Application*>(nullptr);
+  auto idChange = [owner](std::int32_t localId, std::int64_t serverId) {
+    if (*owner != nullptr) (*owner)->ReplaceStoreId(localId, serverId);
+  };
+  auto queue = std::make_unique<remote::ServerRequestQueue>(remote::ProcessGatewayFactory(), 0, 30);
+  unsigned failureWait =
+      static_cast<unsigned>(std::max<std::int32_t>(settings.onRemoteFailureWaitMinutes, 0)) * 60;
+  auto store =
+      std::make_unique<store::StoreJobsCache>(std::move(queue), dataFolder, failureWait, idChange);
   ApplicationOptions options;
   options.endpointAttempts = 60;
   options.accountLocalPort = settings.accountLocalPort;
-  auto application = std::make_unique<Application>(options);
+  options.observerStepMs = ObserverStepFromEnvironment();
+  auto application = std::make_unique<Application>(options, std::move(store));
+  *owner = application.get();
 
   Log(L"Starting...");
 

@@ -1,27 +1,327 @@
 #include "agent/host/application.h"
 
+#include <algorithm>
+#include <cwchar>
+
+#include "agent/config/settings.h"
 #include "agent/host/composition.h"
+#include "agent/jobs/client_handler.h"
+#include "agent/spooler/printer_factory.h"
+#include "agent/spooler/printer_notification.h"
+#include "platform/platform.h"
+#include "platform/sockets.h"
+#include "shared/error/catalogue.h"
+#include "shared/error/errors.h"
+#include "shared/error/file_log.h"
 #include "shared/error/report.h"
 
 namespace tollgate {
 
-Application::Application(ApplicationOptions options) : options_(options) {}
+using platform::DWORD;
+
+namespace {
+
+constexpr DWORD kSpoolReadyWaitMs = 500;
+constexpr DWORD kReRegistrationMs = 86400000;
+
+// The local print server's watcher: every queue it reports added is monitored.
+class LocalServerHandler : public spooler::PrinterNotificationHandler {
+ public:
+  explicit LocalServerHandler(Application& application) : application_(application) {}
+  void OnNotify(DWORD changeFlags, const platform::PrinterNotifyInfo& info) override {
+    if ((changeFlags & platform::PRINTER_CHANGE_ADD_PRINTER) == 0) return;
+    for (const auto& entry : info.aData) {
+      if (entry.Type != platform::PRINTER_NOTIFY_TYPE ||
+          entry.Field != platform::PRINTER_NOTIFY_FIELD_PRINTER_NAME || !entry.pBuf)
+        continue;
+      RunReported(L"LocalServerHandler::OnNotify", [&] { application_.AddQueue(*entry.pBuf); });
+    }
+  }
+  void OnError(Error* error) override { ReportError(error); }
+
+ private:
+  Application& application_;
+};
+
+bool IsHoldText(const std::wstring& text) {
+  for (std::uint32_t id : {41u, 42u, 43u})
+    if (!text.empty() && text == Catalogue().Text(id)) return true;
+  return false;
+}
+
+}  // namespace
+
+DWORD ObserverStepFromEnvironment() {
+  std::wstring value;
+  if (platform::system().GetEnvironmentVariableW(L"TOLLGATE_SPOOL_OBSERVER_STEP_MS", &value)) {
+    wchar_t* end = nullptr;
+    unsigned long step = std::wcstoul(value.c_str(), &end, 10);
+    if (end != value.c_str() && *end == 0 && step >= 1 && step <= spooler::SpoolObserver::kStepMs)
+      return static_cast<DWORD>(step);
+  }
+  return spooler::SpoolObserver::kStepMs;
+}
+
+Application::Application(ApplicationOptions options, std::unique_ptr<store::StoreJobsCache> store)
+    : options_(options),
+      store_(std::move(store)),
+      printMgr_(std::make_unique<spooler::PrintMgr>(L"")) {}
 
 Application::~Application() {
   Stop();
+  // The local print server's watcher ends with the print manager; a queue it added after the
+  // stop goes with it.
+  printMgr_->CloseNotification();
+  ClearQueues();
+  // A start that failed half-way may have left the observer and the daily thread running.
+  if (quit_ != nullptr) platform::kernel().SetEvent(quit_);
+  observer_.reset();
+  if (reRegistration_.handle != nullptr) {
+    os::WaitForThread(reRegistration_.handle, platform::INFINITE);
+    reRegistration_.Close();
+  }
+  if (quit_ != nullptr) platform::kernel().CloseHandle(quit_);
+}
+
+remote::ServerResultPtr Application::AddJob(const remote::JobReport& report,
+                                            remote::JobContext* context) {
+  if (!store_) return remote::MakeFailure(L"Not initialized.");
+  return store_->AddJob(report, context);
+}
+
+ErrorResultPtr Application::DeleteJob(std::int64_t id) {
+  if (!store_) return MakeError(L"Not initialized.");
+  return store_->DeleteJob(id);
+}
+
+void Application::ReplaceStoreId(std::int32_t localId, std::int64_t serverId) {
+  std::lock_guard<std::recursive_mutex> guard(queuesLock_);
+  for (auto& printer : printMgr_->Printers()) {
+    spooler::PrinterNotification* notification = printer->Notification();
+    if (notification == nullptr) continue;
+    if (auto* handler = dynamic_cast<spooler::JobNotificationHandler*>(notification->Handler()))
+      handler->ReplaceStoreId(-static_cast<std::int64_t>(localId), serverId);
+  }
 }
 
 bool Application::Start() {
+  if (started_) return true;
   return RunReported(L"Application::Start", [this] {
-    RegisterCoreComponents(L"7001");
-    if (kServerHostMode) RegisterServerHostComponents(L"");
-    started_ = true;
-  });
+           platform::WsaData data;
+           if (platform::sockets().WSAStartup(0x0101, &data) != 0)
+             throw new SystemError(L"WSAStartup", L"SocketMgr::Load");
+           RegisterCoreComponents(L"7001");
+           if (kServerHostMode) RegisterServerHostComponents(L"");
+
+           LoadQueues();
+
+           ErrorResultPtr storeError = store_ ? store_->Initialize() : MakeError(L"no store");
+           if (storeError) {
+             Log(L"Error initializing store: " + storeError->Text());
+             return;
+           }
+           RegisterQueues();
+           {
+             std::lock_guard<std::recursive_mutex> guard(queuesLock_);
+             for (auto& printer : printMgr_->Printers()) MonitorQueue(*printer);
+           }
+           auto watcher = std::make_unique<spooler::PrinterNotification>(
+               *printMgr_, std::make_unique<LocalServerHandler>(*this));
+           spooler::PrinterNotification* local = watcher.get();
+           printMgr_->SetNotification(std::move(watcher));
+           local->OpenAsync(platform::PRINTER_CHANGE_ADD_PRINTER |
+                                platform::PRINTER_CHANGE_DELETE_PRINTER,
+                            spooler::NotifyOptions::PrinterName());
+
+           if (quit_ == nullptr) quit_ = platform::kernel().CreateEventW(true, false);
+           if (quit_ == nullptr) throw new SystemError(L"CreateEvent", L"Application::Start");
+           platform::kernel().ResetEvent(quit_);
+           observer_ = std::make_unique<spooler::SpoolObserver>(
+               quit_, [this] { RestartMonitoring(); }, options_.observerStepMs);
+           observer_->Start();
+           // The local RPC server starts listening here.
+           reRegistration_.Start(spooler::kThreadStack, [this] { return ReRegistration(); });
+           started_ = true;
+         }) &&
+         started_;
 }
 
 void Application::Stop() {
   if (!started_) return;
+  RunReported(L"Application::Stop", [this] { ClearQueues(); });
+  // The local RPC server stops here.
+  if (!platform::kernel().SetEvent(quit_))
+    Log(L"Error setting quit event: " + WindowsErrorResult()->Text());
+  if (observer_) {
+    if (ErrorResultPtr error = observer_->Stop())
+      Log(L"Error stopping spool observer: " + error->Text());
+  }
+  if (reRegistration_.handle != nullptr) {
+    os::WaitForThread(reRegistration_.handle, platform::INFINITE);
+    reRegistration_.Close();
+  }
+  if (store_) {
+    if (ErrorResultPtr error = store_->Stop()) Log(L"Error stopping store: " + error->Text());
+  }
   started_ = false;
+}
+
+void Application::LoadQueues() {
+  std::lock_guard<std::recursive_mutex> guard(queuesLock_);
+  for (;;) {
+    bool ready = false;
+    try {
+      ready = printMgr_->LoadPrinters(platform::PRINTER_ENUM_LOCAL, L"");
+    } catch (SystemError* error) {
+      // A spooler that is not running yet is waited for like one that is not ready.
+      if (error->Code() != static_cast<std::int32_t>(platform::RPC_S_SERVER_UNAVAILABLE)) throw;
+      delete error;
+    }
+    if (ready) return;
+    Log(L"waiting 500ms for the spool to be ready...");
+    platform::kernel().Sleep(kSpoolReadyWaitMs);
+  }
+}
+
+void Application::MonitorQueue(spooler::Printer& printer) {
+  // One queue that cannot be watched does not keep the others from being watched.
+  RunReported(L"Application::MonitorQueue", [&] {
+    const std::wstring& name = printer.Name();
+    config::PrinterSettings settings = config::ReadPrinterSettings(name);
+    if (!settings.keepHistory) {
+      Log(L"Printer " + name + L" is set to not keep history");
+      return;
+    }
+    platform::OsVersionInfo version;
+    if (platform::system().GetVersionExW(&version) && version.dwMajorVersion >= 5 &&
+        version.dwMinorVersion == 1) {
+      printer.SetSpoolDirectory(printMgr_->GetDefaultSpoolDirectory());
+    }
+    spooler::Port* port = printer.GetPort();
+    if (port == nullptr) {
+      Log(L"Can't monitor " + name + L" since it has no port.");
+      return;
+    }
+    if (port->Name().rfind(L"\\\\", 0) == 0 && !options_.accountLocalPort) return;
+    printer.GetPapers();
+    auto handler = std::make_unique<jobs::TollgateClientPNH>(printer, *this);
+    handler->Open();
+    auto notification =
+        std::make_unique<spooler::PrinterNotification>(printer, std::move(handler));
+    spooler::PrinterNotification* watching = notification.get();
+    printer.SetNotification(std::move(notification));
+    watching->OpenAsync(0, spooler::NotifyOptions::JobStatus());
+    TakeOverPausedJobs(printer);
+  });
+}
+
+void Application::TakeOverPausedJobs(spooler::Printer& printer) {
+  spooler::PrinterNotification* notification = printer.Notification();
+  if (notification == nullptr) return;
+  auto* handler = dynamic_cast<spooler::JobNotificationHandler*>(notification->Handler());
+  if (handler == nullptr) return;
+  for (const platform::JobInfo2& job : printer.GetJobs(2)) {
+    using namespace platform;
+    bool held = (job.Status & JOB_STATUS_PAUSED) != 0 && (job.Status & JOB_STATUS_SPOOLING) == 0;
+    if (!held) continue;
+    if (IsHoldText(job.pStatus)) {
+      // Held for the user's or the server's answer: kept held, not reported again.
+      handler->TrackHeld(job.JobId);
+    } else {
+      handler->DispatchStatus(job.JobId, job.Status);
+    }
+  }
+}
+
+void Application::ClearQueues() {
+  std::vector<std::unique_ptr<spooler::Printer>> closing;
+  {
+    std::lock_guard<std::recursive_mutex> guard(queuesLock_);
+    closing.swap(printMgr_->Printers());
+  }
+  closing.clear();
+}
+
+void Application::RestartMonitoring() {
+  ClearQueues();
+  LoadQueues();
+  std::lock_guard<std::recursive_mutex> guard(queuesLock_);
+  for (auto& printer : printMgr_->Printers()) MonitorQueue(*printer);
+}
+
+void Application::AddQueue(const std::wstring& printerName) {
+  std::wstring driver;
+  {
+    spooler::Printer probe(printerName, printMgr_.get());
+    platform::PrinterInfo2 info;
+    probe.GetPrinterInfo(true, &info);
+    driver = info.pDriverName;
+  }
+  std::unique_ptr<spooler::Printer> printer =
+      spooler::MakePrinter(printerName, driver, printMgr_.get());
+  if (printer == nullptr) return;
+  std::lock_guard<std::recursive_mutex> guard(queuesLock_);
+  for (const auto& known : printMgr_->Printers()) {
+    // A queue already in the list is already watched.
+    if (known->Name() == printerName) return;
+  }
+  spooler::Printer& added = *printer;
+  printMgr_->Printers().push_back(std::move(printer));
+  MonitorQueue(added);
+}
+
+void Application::ApplyJobCommand(const std::wstring& printerName, DWORD jobId, DWORD command,
+                                  bool released, bool second) {
+  {
+    std::lock_guard<std::recursive_mutex> guard(queuesLock_);
+    for (auto& printer : printMgr_->Printers()) {
+      if (printer->Name() != printerName || printer->Notification() == nullptr) continue;
+      if (auto* handler =
+              dynamic_cast<spooler::JobNotificationHandler*>(printer->Notification()->Handler()))
+        handler->ApplyCommand(jobId, released, second);
+    }
+  }
+  spooler::Printer printer(printerName, printMgr_.get());
+  printer.SetJobStatusText(jobId, L"");
+  printer.SetJob(jobId, command);
+}
+
+void Application::RegisterQueues() {
+  try {
+    auto queues = std::make_shared<std::vector<remote::RegisteredQueue>>();
+    {
+      std::lock_guard<std::recursive_mutex> guard(queuesLock_);
+      for (auto& printer : printMgr_->Printers()) {
+        remote::RegisteredQueue queue;
+        queue.name = printer->Name();
+        if (spooler::Port* port = printer->GetPort()) {
+          queue.address = port->GetAddress();
+          queue.networkPort = port->IsNetwork();
+        } else {
+          platform::PrinterInfo2 info;
+          printer->GetPrinterInfo(false, &info);
+          queue.address = info.pPortName;
+        }
+        queues->push_back(std::move(queue));
+      }
+    }
+    ErrorResultPtr error = store_ ? store_->Register(queues) : MakeError(L"Not initialized.");
+    if (error) Log(L"Error registering: " + error->Text());
+  } catch (Error* error) {
+    std::unique_ptr<Error> owned(error);
+    Log(L"Error registering: " + owned->Message());
+  }
+}
+
+DWORD Application::ReRegistration() {
+  for (;;) {
+    // The spool archive's clean-up runs here once an archive exists.
+    bool quit = false;
+    RunReported(L"Application::ReRegistration",
+                [&] { quit = os::SyncLock::Lock(quit_, kReRegistrationMs); });
+    if (quit) return 0;
+    RunReported(L"Application::ReRegistration", [this] { RegisterQueues(); });
+  }
 }
 
 }  // namespace tollgate

@@ -5,6 +5,7 @@
 #include <cwctype>
 
 #include "agent/spooler/printer_factory.h"
+#include "agent/spooler/printer_notification.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 #include "shared/error/errors.h"
@@ -80,7 +81,18 @@ CPrinterBase::CPrinterBase(std::wstring name, DWORD desiredAccess, bool shared)
     : name_(std::move(name)), access_(desiredAccess), shared_(shared) {}
 
 CPrinterBase::~CPrinterBase() {
+  CloseNotification();
   if (handle_ != nullptr) platform::spooler().ClosePrinter(handle_);
+}
+
+void CPrinterBase::SetNotification(std::unique_ptr<PrinterNotification> notification) {
+  CloseNotification();
+  notification_ = std::move(notification);
+}
+
+void CPrinterBase::CloseNotification() {
+  std::unique_ptr<PrinterNotification> closing = std::move(notification_);
+  if (closing) closing->Close();
 }
 
 std::unique_lock<std::recursive_mutex> CPrinterBase::Guard(bool always) {
@@ -106,7 +118,9 @@ platform::HANDLE CPrinterBase::Open() {
 Printer::Printer(std::wstring name, PrintMgr* manager)
     : CPrinterBase(std::move(name), platform::PRINTER_ALL_ACCESS, true), manager_(manager) {}
 
-Printer::~Printer() = default;
+Printer::~Printer() {
+  CloseNotification();
+}
 
 bool Printer::GetJob(DWORD jobId, platform::JobInfo2* job) {
   auto guard = Guard(true);
@@ -258,8 +272,14 @@ std::wstring Printer::GetSpoolDirectory() {
   if (rc != 0) {
     RaiseRegistry(L"keySpool.Open(" + path + L")", rc);
   }
-  std::wstring directory = QueryString(queue.get(), L"SpoolDirectory", L"keySpool.QueryStringValue",
-                                       L"keySpool.QueryStringValue2");
+  // A queue made without the value (the spooler writes it empty) uses the server's folder.
+  std::wstring directory;
+  DWORD type = 0, size = 0;
+  if (platform::registry().RegQueryValueExW(queue.get(), L"SpoolDirectory", &type, nullptr,
+                                            &size) != platform::ERROR_FILE_NOT_FOUND) {
+    directory = QueryString(queue.get(), L"SpoolDirectory", L"keySpool.QueryStringValue",
+                            L"keySpool.QueryStringValue2");
+  }
   if (directory.empty()) {
     Key server;
     rc = server.Open(parent);
@@ -290,7 +310,9 @@ void Printer::SetSpoolDirectory(const std::wstring& directory) {
 PrintMgr::PrintMgr(std::wstring serverName, bool shared)
     : CPrinterBase(L"", 0, shared), server_(std::move(serverName)), maker_(&MakePrinter) {}
 
-PrintMgr::~PrintMgr() = default;
+PrintMgr::~PrintMgr() {
+  CloseNotification();
+}
 
 void PrintMgr::LoadPorts(bool reload) {
   auto guard = Guard();

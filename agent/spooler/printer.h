@@ -15,6 +15,8 @@
 
 namespace tollgate::spooler {
 
+class PrinterNotification;
+
 class CPrinterBase {
  public:
   // An empty name is the local print server.
@@ -31,6 +33,13 @@ class CPrinterBase {
 
   const std::wstring& Name() const { return name_; }
 
+  // The watcher of this handle's changes, owned; a new one replaces (and closes) the old.
+  void SetNotification(std::unique_ptr<PrinterNotification> notification);
+  PrinterNotification* Notification() { return notification_.get(); }
+  // Ends the watcher's thread and destroys it with its handler; derived classes call it
+  // first in their destructors, while the whole object still stands.
+  void CloseNotification();
+
  protected:
   // The object's lock when it is shared between threads (the printer's operations always
   // take it).
@@ -40,6 +49,7 @@ class CPrinterBase {
 
  private:
   platform::HANDLE handle_ = nullptr;
+  std::unique_ptr<PrinterNotification> notification_;
   platform::DWORD access_;
   bool shared_;
   std::recursive_mutex lock_;
@@ -118,6 +128,8 @@ class PrintMgr : public CPrinterBase {
   bool LoadPrinters(platform::DWORD flags, const std::wstring& serverName);
 
   std::vector<std::unique_ptr<Printer>>& Printers() { return printers_; }
+  // The lock of the queue list and the port table.
+  std::unique_lock<std::recursive_mutex> Lock() { return Guard(true); }
   std::size_t PortCount() const { return ports_.size(); }
   void SetPrinterMaker(PrinterMaker maker) { maker_ = maker; }
 

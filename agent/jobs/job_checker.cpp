@@ -1,0 +1,470 @@
+#include "agent/jobs/job_checker.h"
+
+#include <boost/beast/core/detail/base64.hpp>
+#include <boost/date_time/gregorian/gregorian.hpp>
+
+#include <cwctype>
+#include <exception>
+#include <stdexcept>
+
+#include "agent/config/settings.h"
+#include "agent/jobs/job_files.h"
+#include "agent/jobs/workstation.h"
+#include "agent/spooler/printer.h"
+#include "gatelib/printing/job_data.h"
+#include "gatelib/printing/printer_language.h"
+#include "gatelib/printing/spool_analyzer.h"
+#include "gatelib/printing/text_analyzer.h"
+#include "platform/platform.h"
+#include "shared/components/core.h"
+#include "shared/components/injector.h"
+#include "shared/error/catalogue.h"
+#include "shared/error/errors.h"
+#include "shared/error/file_log.h"
+#include "shared/error/report.h"
+
+namespace tollgate::jobs {
+
+using platform::DWORD;
+namespace printing = gatelib::printing;
+
+namespace {
+
+constexpr DWORD kMaxSpoolerPages = 32699;
+
+bool EndsWithNoCase(const std::wstring& text, const std::wstring& end) {
+  if (text.size() < end.size()) return false;
+  for (std::size_t i = 0; i < end.size(); ++i) {
+    if (std::towlower(text[text.size() - end.size() + i]) != std::towlower(end[i])) return false;
+  }
+  return true;
+}
+
+bool SameNoCase(const std::wstring& a, const std::wstring& b) {
+  return a.size() == b.size() && EndsWithNoCase(a, b);
+}
+
+bool SpoolerCountUsable(const platform::JobInfo2& job) {
+  return job.TotalPages >= 1 && job.TotalPages <= kMaxSpoolerPages;
+}
+
+std::int16_t DevModeCopies(const platform::JobInfo2& job) {
+  return job.pDevMode ? job.pDevMode->dmCopies : 1;
+}
+
+void ReportThroughHandler(Error* error) {
+  if (auto* handler = Injector::Process().GetAs<ErrorHandler>("error-handler")) {
+    handler->ReportError(error);
+  } else {
+    ReportError(error);
+  }
+}
+
+std::wstring FromUtf8(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  return platform::system().MultiByteToWideChar(platform::CP_UTF8, text);
+}
+
+std::vector<std::uint8_t> DecodeKey(const std::string& text) {
+  namespace base64 = boost::beast::detail::base64;
+  std::vector<std::uint8_t> bytes(base64::decoded_size(text.size()));
+  auto [written, read] = base64::decode(bytes.data(), text.data(), text.size());
+  (void)read;
+  bytes.resize(written);
+  return bytes;
+}
+
+// Turns the thread's structured exceptions into standard exceptions the handlers see.
+[[noreturn]] void CheckerStructuredException(unsigned code) {
+  if (code == 0xC0000005u) throw std::runtime_error("access violation on JobChecker");
+  throw std::runtime_error("structured exception on JobChecker");
+}
+
+}  // namespace
+
+bool OleDate(const platform::SystemTime& t, double* date) {
+  try {
+    boost::gregorian::date day(t.wYear, t.wMonth, t.wDay);
+    if (t.wHour > 23 || t.wMinute > 59 || t.wSecond > 59 || t.wMilliseconds > 999) return false;
+    boost::gregorian::date epoch(1899, 12, 30);
+    double days = static_cast<double>((day - epoch).days());
+    double fraction =
+        (t.wHour * 3600.0 + t.wMinute * 60.0 + t.wSecond + t.wMilliseconds / 1000.0) / 86400.0;
+    *date = days + fraction;
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+SendResult SendJob(JobStore& store, const remote::JobReport& report) {
+  SendResult result;
+  remote::JobContext context;
+  remote::ServerResultPtr answer = store.AddJob(report, &context);
+  result.storeIds = context.recordIds;
+  if (!answer) {
+    result.watermark = context.watermark;
+    result.feedbackMessage = context.feedbackMessage;
+    return result;
+  }
+  std::wstring text = answer->Text();
+  std::optional<std::int16_t> code = remote::JobStatusCode(text);
+  if (!code) {
+    Log(L"Invalid error: '" + text + L"'");
+    result.status = 3;
+    return result;
+  }
+  result.status = *code;
+  switch (*code) {
+    case 6:
+      result.accounts = answer->accounts;
+      if (result.accounts.empty())
+        Log(L"Was asked to select an account, but not accounts were provided.");
+      break;
+    case 12:
+      result.confirmation = answer->message;
+      break;
+    case 13:
+    case 14:
+      result.publicKey = answer->publicKey;
+      break;
+    default:
+      break;
+  }
+  return result;
+}
+
+JobChecker::JobChecker(spooler::JobNotificationHandler& handler, JobStore& store)
+    : handler_(handler), printer_(handler.Queue()), store_(store) {}
+
+JobChecker::~JobChecker() {
+  if (finished_ != nullptr) platform::kernel().CloseHandle(finished_);
+}
+
+bool JobChecker::Initialize() {
+  platform::kernel().SetStructuredExceptionTranslator(&CheckerStructuredException);
+  queueName_ = printer_.Name();
+  own_ = std::make_unique<spooler::Printer>(queueName_, nullptr);
+  try {
+    own_->Open();
+  } catch (Error* error) {
+    ReportThroughHandler(error);
+    return false;
+  }
+  finished_ = platform::kernel().CreateEventW(false, false);
+  if (finished_ == nullptr) throw new SystemError(L"evtFinished.Create", L"JobChecker::Initialize");
+  return true;
+}
+
+void JobChecker::Terminate() {
+  if (finished_ != nullptr) platform::kernel().SetEvent(finished_);
+}
+
+void JobChecker::Execute(spooler::JobCheckerRequest& request) {
+  std::wstring prefix = L"Exception executing job checker action " +
+                        std::to_wstring(request.action) + L" for printer " + queueName_ + L": ";
+  try {
+    switch (request.action) {
+      case spooler::JobCheckerRequest::kSpooled:
+        ProcessSpooled(request.job);
+        break;
+      case spooler::JobCheckerRequest::kDeletedBeforePrinting:
+        DeleteStoreRecords(request.job.storeIds);
+        break;
+      case spooler::JobCheckerRequest::kDeletedAfterRelease:
+        break;
+      default:
+        throw std::runtime_error("invalid action");
+    }
+  } catch (Error* error) {
+    std::unique_ptr<Error> owned(error);
+    Log(prefix + owned->Message());
+  } catch (const std::exception& exception) {
+    Log(prefix + platform::system().MultiByteToWideChar(platform::CP_ACP, exception.what()));
+  } catch (...) {
+    Log(prefix + L"unexpected error");
+  }
+}
+
+void JobChecker::DeleteStoreRecords(const std::vector<std::int64_t>& ids) {
+  for (std::int64_t id : ids) {
+    try {
+      if (ErrorResultPtr error = store_.DeleteJob(id)) Log(L"Error deleting job: " + error->Text());
+    } catch (Error* error) {
+      std::unique_ptr<Error> owned(error);
+      Log(L"Error deleting job: " + owned->Message());
+    }
+  }
+}
+
+void JobChecker::ReadSettings() {
+  config::PrinterSettings read = config::ReadPrinterSettings(queueName_);
+  settings_.language = read.language;
+  settings_.emfCopiesReading = read.emfCopiesReading;
+  settings_.isToArchive = read.isToArchive;
+  settings_.id = read.id;
+  spooler::Port* port = printer_.GetPort();
+  bool networked = port != nullptr && port->IsNetwork() && !port->GetAddress().empty();
+  settings_.identifyHardware = networked && read.identifyHardware;
+  settings_.isToCheckCounterAfterPrint = networked && read.isToCheckCounterAfterPrint;
+  settings_.snmpCommunity = networked ? read.snmpCommunity : std::wstring();
+}
+
+void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
+  DWORD jobId = tracked.jobId;
+  DWORD command = platform::JOB_CONTROL_RESUME;
+  std::vector<std::int64_t> ids;
+  platform::JobInfo2 job;
+  bool haveRecord = false;
+  try {
+    ReadSettings();
+    // The hardware audits of network printers take their place here; without an audit
+    // object the mode stays 0.
+    auditMode_ = 0;
+    if (!printer_.GetJob(jobId, &job)) return;  // gone before its turn: nothing to do
+    haveRecord = true;
+    command = Decide(job, tracked, &ids);
+  } catch (...) {
+    // A job that cannot be handled is released, never left held.
+    try {
+      throw;
+    } catch (Error* error) {
+      ReportThroughHandler(error);
+    } catch (...) {
+      Log(L"Exception while adding job record");
+    }
+    command = platform::JOB_CONTROL_RESUME;
+    if (haveRecord) {
+      Log(::Error(14, {job.pPrinterName, std::to_wstring(job.JobId), job.pUserName, job.pDocument})
+              .Message());
+    }
+  }
+  if (command != platform::JOB_CONTROL_DELETE) {
+    try {
+      bool released = command == platform::JOB_CONTROL_RESUME;
+      bool pending = command == platform::JOB_CONTROL_PAUSE && ids.empty();
+      if (!handler_.RecordDecision(jobId, ids, released, pending)) DeleteStoreRecords(ids);
+    } catch (Error* error) {
+      ReportThroughHandler(error);
+    } catch (...) {
+      Log(L"Exception while saving job list");
+    }
+  }
+  if (command == platform::JOB_CONTROL_PAUSE) return;  // already paused
+  if (!platform::spooler().SetJobW(own_->Open(), jobId, 0, nullptr, command)) {
+    Log(L"Couldn't apply status" + std::to_wstring(command) + L" to job " +
+        std::to_wstring(jobId) + L": " + WindowsErrorResult()->Text());
+    return;
+  }
+  // A released job's counters are audited here by the hardware audit of network printers.
+}
+
+printing::JobCounts JobChecker::CountJob(const platform::JobInfo2& job) {
+  printing::JobCounts counts;
+  counts.holdMode = 1;
+  bool emf = EndsWithNoCase(job.pDatatype, L"NT EMF");
+  bool text = !emf && job.pDatatype == L"TEXT";
+  counts.colour = printer_.IsColor(job);
+  counts.duplex = job.pDevMode && job.pDevMode->dmDuplex != platform::DMDUP_SIMPLEX;
+  paperOverride_ = 0;
+  documentName_.clear();
+  if (emf) {
+    counts.language = printing::PrinterLanguage::EMF;
+    counts.pages = static_cast<int>(job.TotalPages);
+    counts.copies = DevModeCopies(job);
+    if (settings_.emfCopiesReading) {
+      std::int16_t copies = 0;
+      if (ReadEmfCopies(printer_, queueName_, job, &copies)) counts.copies = copies;
+    }
+    int perCopy = job.pDevMode ? printer_.GetCopiesFromDevmode(*job.pDevMode) : 1;
+    if (perCopy < 1) perCopy = 1;
+    counts.pages = (counts.pages + perCopy - 1) / perCopy;
+    return counts;
+  }
+  if (text) counts.language = printing::PrinterLanguage::TEXT;
+  if (!text && settings_.language == static_cast<int>(printing::PrinterLanguage::WINDOWS_GDI) &&
+      SpoolerCountUsable(job)) {
+    counts.pages = static_cast<int>(job.TotalPages);
+    counts.copies = DevModeCopies(job);
+    if (settings_.isToArchive) AnalyseForLanguage(job, &counts);
+    return counts;
+  }
+  bool failed = false;
+  Analyse(job, text, &counts, &failed);
+  if ((failed || (counts.pages == 0 && counts.colourPages == 0 && counts.monoPages == 0)) &&
+      SpoolerCountUsable(job)) {
+    counts.pages = static_cast<int>(job.TotalPages);
+    counts.copies = DevModeCopies(job);
+  }
+  return counts;
+}
+
+void JobChecker::AnalyseForLanguage(const platform::JobInfo2& job, printing::JobCounts* counts) {
+  printing::PageEndList pageEnds;
+  printing::SpoolAnalyzer analyzer(printing::kSpoolBufferSize,
+                                   static_cast<printing::PrinterLanguage>(settings_.language),
+                                   pageEnds);
+  if (analyzer.Open(SpoolFilePath(printer_, job.JobId), &job) == printing::analysis::kCounted)
+    counts->language = analyzer.Counts().language;
+}
+
+void JobChecker::Analyse(const platform::JobInfo2& job, bool text, printing::JobCounts* counts,
+                         bool* failed) {
+  printing::PageEndList pageEnds;
+  std::unique_ptr<printing::JobAnalyzer> analyzer;
+  if (text) {
+    analyzer = std::make_unique<printing::TextAnalyzer>(printing::kSpoolBufferSize, kLinesPerPage);
+  } else {
+    analyzer = std::make_unique<printing::SpoolAnalyzer>(
+        printing::kSpoolBufferSize, static_cast<printing::PrinterLanguage>(settings_.language),
+        pageEnds);
+  }
+  int result = analyzer->Open(SpoolFilePath(printer_, job.JobId), &job);
+  if (result == printing::analysis::kCounted) {
+    const printing::JobCounts& found = analyzer->Counts();
+    bool colour = counts->colour;
+    bool duplex = counts->duplex;
+    *counts = found;
+    counts->colour = found.colourKnown ? found.colour : colour;
+    counts->duplex = duplex || found.duplex;
+    documentName_ = found.documentName;
+    if (!found.paperName.empty()) {
+      for (const auto& paper : printer_.Papers()) {
+        if (SameNoCase(paper.name, found.paperName)) {
+          paperOverride_ = paper.id;
+          break;
+        }
+      }
+    } else if (found.mediaSize) {
+      std::uint16_t code = *found.mediaSize;
+      if (printer_.TranslatePaperCode(&code)) paperOverride_ = code;
+    }
+    return;
+  }
+  *failed = true;
+  if (result == printing::analysis::kNotRecognised) {
+    Log(::Error(21, {job.pDocument, job.pUserName, job.pPrinterName}).Message());
+  }
+  counts->pages = 0;
+  counts->copies = 0;
+}
+
+DWORD JobChecker::Decide(const platform::JobInfo2& job, const spooler::TrackedJob& tracked,
+                         std::vector<std::int64_t>* storeIds) {
+  storeIds->clear();
+  {
+    printing::JobCounts counts = CountJob(job);
+
+    remote::JobReport report;
+    report.queueName = queueName_;
+    report.machineName = job.pMachineName;
+    report.userName = job.pUserName;
+    report.notifyName = job.pNotifyName.empty() ? job.pUserName : job.pNotifyName;
+    report.documentName = job.pDocument;
+    report.spoolerJobId = static_cast<std::int32_t>(job.JobId);
+    if (spooler::Port* port = printer_.GetPort()) {
+      if (port->IsNetwork()) {
+        report.portKind = 1;
+      } else if (port->IsUnc()) {
+        report.portKind = 2;
+      }
+      report.portAddress = port->GetAddress();
+    }
+    double submitted = 0;
+    if (OleDate(job.Submitted, &submitted)) report.submitted = submitted;
+    report.pages = counts.pages;
+    report.copies = counts.copies;
+    report.colourPages = counts.colourPages;
+    report.monoPages = counts.monoPages;
+    report.language = static_cast<std::int16_t>(counts.language);
+    report.colour = counts.colour;
+    report.duplex = counts.duplex;
+    std::int16_t paper = paperOverride_ != 0 ? static_cast<std::int16_t>(paperOverride_)
+                         : job.pDevMode   ? job.pDevMode->dmPaperSize
+                                          : 0;
+    report.paperCode = paper;
+    for (const auto& entry : printer_.Papers()) {
+      if (entry.id == static_cast<std::uint16_t>(paper)) {
+        report.paperName = entry.name;
+        break;
+      }
+    }
+    report.trackedA = tracked.second;
+    report.trackedB = tracked.extra == 1;
+
+    SendResult sent = SendJob(store_, report);
+    for (const auto& record : sent.storeIds) storeIds->push_back(record.id);
+
+    std::wstring workstation = WorkstationOf(job.pMachineName);
+    std::wstring computer;
+    platform::system().GetComputerNameW(16, &computer);
+    auto& injector = Injector::Process();
+    switch (sent.status) {
+      case 1:
+        return platform::JOB_CONTROL_PAUSE;
+      case 2:
+        return platform::JOB_CONTROL_DELETE;
+      case 6: {
+        printer_.SetJobStatusText(job.JobId, Catalogue().Text(41));
+        if (!sent.accounts.empty()) {
+          if (auto* requester = injector.GetAs<AccountRequester>("account-requester")) {
+            auto request = std::make_unique<AccountRequest>();
+            request->jobId = static_cast<std::int32_t>(job.JobId);
+            request->storeIds = *storeIds;
+            request->computerName = computer;
+            request->queueName = queueName_;
+            request->documentName = job.pDocument;
+            request->pages = counts.pages;
+            request->accounts = sent.accounts;
+            requester->Request(workstation, std::move(request));
+          }
+        }
+        return platform::JOB_CONTROL_PAUSE;
+      }
+      case 12: {
+        if (auto* confirmer = injector.GetAs<PrintConfirmer>("print-confirmer")) {
+          auto request = std::make_unique<ConfirmRequest>();
+          request->computerName = computer;
+          request->jobId = static_cast<std::int32_t>(job.JobId);
+          request->printerName = queueName_;
+          request->message = sent.confirmation;
+          confirmer->Confirm(workstation, std::move(request));
+        }
+        printer_.SetJobStatusText(job.JobId, Catalogue().Text(43));
+        return platform::JOB_CONTROL_PAUSE;
+      }
+      case 13:
+      case 14: {
+        if (auto* requester = injector.GetAs<AuthRequester>("auth-requester")) {
+          auto request = std::make_unique<AuthRequest>();
+          request->jobId = static_cast<std::int32_t>(job.JobId);
+          request->computerName = computer;
+          request->queueName = queueName_;
+          request->documentName = job.pDocument;
+          request->pages = counts.pages;
+          request->publicKey = DecodeKey(sent.publicKey);
+          request->unauthenticated = sent.status == 14;
+          requester->Request(workstation, std::move(request));
+        }
+        printer_.SetJobStatusText(job.JobId, Catalogue().Text(42));
+        return platform::JOB_CONTROL_PAUSE;
+      }
+      default:
+        break;
+    }
+    if (!sent.feedbackMessage.empty()) {
+      if (auto* sender = injector.GetAs<FeedbackSender>("feedback-sender"))
+        sender->Send(workstation, FromUtf8(sent.feedbackMessage));
+    }
+    // Released: the records and the page count are kept for the hardware audit.
+    if (!sent.storeIds.empty()) {
+      lastIds_ = sent.storeIds;
+      lastPages_ = counts.pages;
+    }
+    // The watermark the answer asks for and the archive of the spool file take their place
+    // here.
+    return platform::JOB_CONTROL_RESUME;
+  }
+}
+
+}  // namespace tollgate::jobs

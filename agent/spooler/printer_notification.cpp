@@ -1,0 +1,273 @@
+#include "agent/spooler/printer_notification.h"
+
+#include "agent/spooler/printer.h"
+#include "platform/platform.h"
+#include "shared/error/errors.h"
+#include "shared/error/file_log.h"
+#include "shared/error/format.h"
+
+namespace tollgate::spooler {
+
+using platform::DWORD;
+
+// NotifyOptions
+
+NotifyOptions::NotifyOptions(std::vector<std::uint16_t> printerFields,
+                             std::vector<std::uint16_t> jobFields)
+    : printerFields_(std::move(printerFields)), jobFields_(std::move(jobFields)) {}
+
+std::unique_ptr<NotifyOptions> NotifyOptions::JobStatus() {
+  return std::make_unique<NotifyOptions>(std::vector<std::uint16_t>{},
+                                         std::vector<std::uint16_t>{
+                                             platform::JOB_NOTIFY_FIELD_STATUS});
+}
+
+std::unique_ptr<NotifyOptions> NotifyOptions::PrinterName() {
+  return std::make_unique<NotifyOptions>(
+      std::vector<std::uint16_t>{platform::PRINTER_NOTIFY_FIELD_PRINTER_NAME},
+      std::vector<std::uint16_t>{});
+}
+
+platform::PrinterNotifyOptions NotifyOptions::Build(DWORD flags) const {
+  platform::PrinterNotifyOptions options;
+  options.Version = 2;
+  options.Flags = flags;
+  if (!printerFields_.empty())
+    options.pTypes.push_back({platform::PRINTER_NOTIFY_TYPE, printerFields_});
+  if (!jobFields_.empty()) options.pTypes.push_back({platform::JOB_NOTIFY_TYPE, jobFields_});
+  return options;
+}
+
+// Handlers
+
+void PrinterNotificationHandler::OnError(Error* error) {
+  std::unique_ptr<Error> owned(error);
+  Log(owned->Message());
+}
+
+JobNotificationHandler::JobNotificationHandler(Printer& printer) : printer_(printer) {}
+
+void JobNotificationHandler::OnNotify(DWORD /*changeFlags*/,
+                                      const platform::PrinterNotifyInfo& info) {
+  for (const auto& entry : info.aData) {
+    if (entry.Type != platform::JOB_NOTIFY_TYPE || entry.Field != platform::JOB_NOTIFY_FIELD_STATUS)
+      continue;
+    DispatchStatus(entry.Id, entry.adwData[0]);
+  }
+}
+
+void JobNotificationHandler::DispatchStatus(DWORD jobId, DWORD status) {
+  using namespace platform;
+  if ((status & (JOB_STATUS_SPOOLING | JOB_STATUS_PAUSED)) != 0) {
+    if ((status & JOB_STATUS_PAUSED) == 0) {
+      // Still spooling and free to print: held at once, decided once it is spooled.
+      printer_.SetJob(jobId, JOB_CONTROL_PAUSE);
+      return;
+    }
+    if ((status & JOB_STATUS_SPOOLING) == 0 &&
+        (status & (JOB_STATUS_ERROR | JOB_STATUS_DELETING | JOB_STATUS_OFFLINE |
+                   JOB_STATUS_DELETED)) == 0) {
+      Spooled(jobId);
+      return;
+    }
+  }
+  if ((status & (JOB_STATUS_PRINTING | JOB_STATUS_PRINTED)) != 0) {
+    std::lock_guard<std::mutex> guard(lock_);
+    jobs_.erase(jobId);
+  } else if ((status & (JOB_STATUS_DELETED | JOB_STATUS_DELETING)) != 0) {
+    Deleted(jobId);
+  } else if (status == 0) {
+    StatusCleared(jobId);
+  }
+}
+
+void JobNotificationHandler::Spooled(DWORD jobId) {
+  TrackedJob copy;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = jobs_.find(jobId);
+    if (it != jobs_.end()) {
+      if (!it->second.pending) return;  // already queued or decided
+      it->second.pending = false;
+      copy = it->second;
+    } else {
+      TrackedJob fresh;
+      fresh.jobId = jobId;
+      copy = jobs_.emplace(jobId, fresh).first->second;
+    }
+  }
+  OnJobSpooled(copy);
+}
+
+void JobNotificationHandler::Deleted(DWORD jobId) {
+  std::vector<std::int64_t> ids;
+  bool notify = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = jobs_.find(jobId);
+    if (it == jobs_.end()) return;
+    ids = std::move(it->second.storeIds);
+    notify = it->second.notifyAfterRelease;
+    jobs_.erase(it);
+  }
+  OnJobDeletedBeforePrinting(ids);
+  if (notify) OnJobDeletedAfterRelease(jobId);
+}
+
+void JobNotificationHandler::StatusCleared(DWORD jobId) {
+  bool hold = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = jobs_.find(jobId);
+    hold = it != jobs_.end() && !it->second.released;
+  }
+  // Someone resumed a held job by hand: it stays held until it is decided.
+  if (hold) printer_.SetJob(jobId, platform::JOB_CONTROL_PAUSE);
+}
+
+bool JobNotificationHandler::RecordDecision(DWORD jobId, const std::vector<std::int64_t>& storeIds,
+                                            bool released, bool pending) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = jobs_.find(jobId);
+  if (it == jobs_.end()) return false;
+  it->second.storeIds = storeIds;
+  it->second.released = released;
+  it->second.pending = pending;
+  it->second.notifyAfterRelease = false;
+  return true;
+}
+
+bool JobNotificationHandler::ApplyCommand(DWORD jobId, bool released, bool second) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = jobs_.find(jobId);
+  if (it == jobs_.end()) return false;
+  it->second.released = released;
+  it->second.second = second;
+  return true;
+}
+
+void JobNotificationHandler::ReplaceStoreId(std::int64_t localId, std::int64_t serverId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& [id, job] : jobs_) {
+    for (std::int64_t& stored : job.storeIds)
+      if (stored == localId) stored = serverId;
+  }
+}
+
+void JobNotificationHandler::TrackHeld(DWORD jobId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  TrackedJob held;
+  held.jobId = jobId;
+  jobs_.emplace(jobId, held);
+}
+
+bool JobNotificationHandler::Find(DWORD jobId, TrackedJob* job) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = jobs_.find(jobId);
+  if (it == jobs_.end()) return false;
+  if (job != nullptr) *job = it->second;
+  return true;
+}
+
+std::size_t JobNotificationHandler::TrackedCount() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return jobs_.size();
+}
+
+// PrinterNotification
+
+PrinterNotification::PrinterNotification(CPrinterBase& printer,
+                                         std::unique_ptr<PrinterNotificationHandler> handler)
+    : printer_(printer), handler_(std::move(handler)) {}
+
+PrinterNotification::~PrinterNotification() {
+  Close();
+  if (quit_ != nullptr) platform::kernel().CloseHandle(quit_);
+}
+
+bool PrinterNotification::Running() const {
+  return thread_.handle != nullptr &&
+         platform::kernel().WaitForSingleObject(thread_.handle, 0) == platform::WAIT_TIMEOUT;
+}
+
+void PrinterNotification::OpenAsync(DWORD filter, std::unique_ptr<NotifyOptions> options) {
+  filter_ = filter;
+  options_ = std::move(options);
+  if (quit_ == nullptr) {
+    quit_ = platform::kernel().CreateEventW(false, false);
+    if (quit_ == nullptr) throw new SystemError(L"CreateEvent", L"PrinterNotification::OpenAsync");
+  }
+  thread_.Start(kThreadStack, [this]() -> DWORD {
+    try {
+      Open(filter_, platform::INFINITE, options_.get());
+    } catch (Error* error) {
+      handler_->OnError(error);
+    } catch (...) {
+      handler_->OnError(new UnknownError(L"PrinterNotification::OpenAsync"));
+    }
+    return 0;
+  });
+}
+
+void PrinterNotification::Open(DWORD filter, DWORD timeout, const NotifyOptions* options) {
+  platform::Spooler& spooler = platform::spooler();
+  if (change_ == nullptr) {
+    if (quit_ == nullptr) quit_ = platform::kernel().CreateEventW(false, false);
+    stop_ = false;
+    flags_ = 0;
+    platform::PrinterNotifyOptions built;
+    if (options != nullptr) built = options->Build(0);
+    platform::HANDLE change = spooler.FindFirstPrinterChangeNotification(
+        printer_.Open(), filter, 0, options != nullptr ? &built : nullptr);
+    if (change == nullptr || change == platform::INVALID_HANDLE_VALUE) {
+      throw new SystemError(FormatW(L"FindFirstPrinterChangeNotification(%s)", {printer_.Name()}),
+                            L"PrinterNotification::Open");
+    }
+    change_ = change;
+  }
+  while (!stop_) {
+    int which = os::SyncLock::Lock({quit_, change_}, timeout);
+    if (which != 1) break;
+    DWORD changeFlags = 0;
+    platform::PrinterNotifyInfo* info = nullptr;
+    platform::PrinterNotifyOptions built;
+    if (options != nullptr) built = options->Build(flags_);
+    if (!spooler.FindNextPrinterChangeNotification(change_, &changeFlags,
+                                                   options != nullptr ? &built : nullptr, &info)) {
+      throw new SystemError(L"FindNextPrinterChangeNotification", L"PrinterNotification::Open");
+    }
+    struct Freer {
+      platform::PrinterNotifyInfo* info;
+      ~Freer() {
+        if (info != nullptr) platform::spooler().FreePrinterNotifyInfo(info);
+      }
+    } freer{info};
+    if (info != nullptr) {
+      handler_->OnNotify(changeFlags, *info);
+      // A discarded batch asks for the whole state again on the next call.
+      flags_ = (info->Flags & 1) != 0 ? 1 : 0;
+    } else {
+      platform::PrinterNotifyInfo empty;
+      handler_->OnNotify(changeFlags, empty);
+      flags_ = 0;
+    }
+  }
+}
+
+void PrinterNotification::Close() {
+  if (thread_.handle != nullptr) {
+    if (quit_ != nullptr) platform::kernel().SetEvent(quit_);
+    stop_ = true;
+    platform::kernel().WaitForSingleObject(thread_.handle, platform::INFINITE);
+    thread_.Close();
+    thread_.handle = nullptr;
+  }
+  options_.reset();
+  handler_.reset();
+  if (change_ != nullptr) {
+    platform::spooler().FindClosePrinterChangeNotification(change_);
+    change_ = nullptr;
+  }
+}
+
+}  // namespace tollgate::spooler

@@ -1,0 +1,141 @@
+// The spooler's change notifications: the thread that waits for them on one printer handle
+// (a queue, or the local print server), the handlers it hands them to, and the per-queue job
+// table that keeps every job of the queue paused until it is decided.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/spooler.h"
+#include "shared/os/sync.h"
+
+class Error;
+
+namespace tollgate::spooler {
+
+class CPrinterBase;
+class Printer;
+
+// The field lists of a watch: printer fields and job fields.
+class NotifyOptions {
+ public:
+  NotifyOptions(std::vector<std::uint16_t> printerFields, std::vector<std::uint16_t> jobFields);
+  // The queue watch: the job status field.
+  static std::unique_ptr<NotifyOptions> JobStatus();
+  // The print server watch: the printer name field.
+  static std::unique_ptr<NotifyOptions> PrinterName();
+
+  // Version 2, the flags, one type entry for each non-empty list (the printer list first).
+  platform::PrinterNotifyOptions Build(platform::DWORD flags) const;
+
+ private:
+  std::vector<std::uint16_t> printerFields_;
+  std::vector<std::uint16_t> jobFields_;
+};
+
+// One job of a queue's table.
+struct TrackedJob {
+  std::wstring text1, text2, text3;  // carried for the job checker, empty when made
+  platform::DWORD jobId = 0;
+  std::vector<std::int64_t> storeIds;  // the job store's records of this job
+  bool pending = false;  // held: examine again when next reported paused
+  bool released = false;
+  bool notifyAfterRelease = false;
+  bool second = false;  // set with `released` by the server's job command
+  std::uint32_t extra = 0;
+};
+
+// What a queue's job checker is asked to do.
+struct JobCheckerRequest {
+  enum Action : std::int32_t { kSpooled = 0, kDeletedBeforePrinting = 1, kDeletedAfterRelease = 2 };
+  std::int32_t action = kSpooled;
+  TrackedJob job;
+};
+
+class PrinterNotificationHandler {
+ public:
+  virtual ~PrinterNotificationHandler() = default;
+  virtual void OnNotify(platform::DWORD changeFlags, const platform::PrinterNotifyInfo& info) = 0;
+  // Logs the error's message and destroys it.
+  virtual void OnError(Error* error);
+  virtual void Open() {}
+};
+
+// A queue's handler: the job table and the status dispatch.
+class JobNotificationHandler : public PrinterNotificationHandler {
+ public:
+  explicit JobNotificationHandler(Printer& printer);
+
+  void OnNotify(platform::DWORD changeFlags, const platform::PrinterNotifyInfo& info) override;
+  virtual void OnJobSpooled(const TrackedJob& job) = 0;
+  virtual void OnJobDeletedBeforePrinting(const std::vector<std::int64_t>& storeIds) = 0;
+  virtual void OnJobDeletedAfterRelease(platform::DWORD /*jobId*/) {}
+
+  // One job status report.
+  void DispatchStatus(platform::DWORD jobId, platform::DWORD status);
+
+  // The decided job's entry: false when the job has no entry any more.
+  bool RecordDecision(platform::DWORD jobId, const std::vector<std::int64_t>& storeIds,
+                      bool released, bool pending);
+  // The server's later command on a held job: false when the job is not tracked.
+  bool ApplyCommand(platform::DWORD jobId, bool released, bool second);
+  // A job kept offline was accepted by the server: its local record id becomes the server's.
+  void ReplaceStoreId(std::int64_t localId, std::int64_t serverId);
+  // Tracks a job that is already held for someone's answer, without examining it again.
+  void TrackHeld(platform::DWORD jobId);
+  // A copy of the job's entry; false when there is none.
+  bool Find(platform::DWORD jobId, TrackedJob* job) const;
+  std::size_t TrackedCount() const;
+
+  Printer& Queue() { return printer_; }
+
+ private:
+  void Spooled(platform::DWORD jobId);
+  void Deleted(platform::DWORD jobId);
+  void StatusCleared(platform::DWORD jobId);
+
+  Printer& printer_;
+  mutable std::mutex lock_;
+  std::unordered_map<platform::DWORD, TrackedJob> jobs_;
+};
+
+// Waits for the changes of one printer handle on a thread of its own and hands them to its
+// handler, which it owns.
+class PrinterNotification {
+ public:
+  PrinterNotification(CPrinterBase& printer, std::unique_ptr<PrinterNotificationHandler> handler);
+  PrinterNotification(const PrinterNotification&) = delete;
+  PrinterNotification& operator=(const PrinterNotification&) = delete;
+  ~PrinterNotification();
+
+  // Starts the notification thread; SystemError when it cannot start.
+  void OpenAsync(platform::DWORD filter, std::unique_ptr<NotifyOptions> options);
+  // The notification loop; returns when the quit event is set or the wait ends otherwise.
+  void Open(platform::DWORD filter, platform::DWORD timeout, const NotifyOptions* options);
+  // Ends the thread, destroys the options and the handler and closes the change handle.
+  void Close();
+
+  PrinterNotificationHandler* Handler() { return handler_.get(); }
+  bool Running() const;
+
+ private:
+  CPrinterBase& printer_;
+  std::unique_ptr<PrinterNotificationHandler> handler_;
+  platform::HANDLE change_ = nullptr;
+  platform::HANDLE quit_ = nullptr;
+  std::atomic<bool> stop_{false};
+  os::Thread thread_;
+  platform::DWORD filter_ = 0;
+  std::unique_ptr<NotifyOptions> options_;
+  platform::DWORD flags_ = 0;
+};
+
+inline constexpr std::size_t kThreadStack = 20480;
+
+}  // namespace tollgate::spooler
