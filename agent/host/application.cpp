@@ -106,43 +106,45 @@ void Application::ReplaceStoreId(std::int32_t localId, std::int64_t serverId) {
 
 bool Application::Start() {
   if (started_) return true;
-  return RunReported(L"Application::Start", [this] {
-           platform::WsaData data;
-           if (platform::sockets().WSAStartup(0x0101, &data) != 0)
-             throw new SystemError(L"WSAStartup", L"SocketMgr::Load");
-           RegisterCoreComponents(L"7001");
-           if (kServerHostMode) RegisterServerHostComponents(L"");
+  return RunReported(
+             L"Application::Start",
+             [this] {
+               platform::WsaData data;
+               if (platform::sockets().WSAStartup(0x0101, &data) != 0)
+                 throw new SystemError(L"WSAStartup", L"SocketMgr::Load");
+               RegisterCoreComponents(L"7001");
+               if (kServerHostMode) RegisterServerHostComponents(L"");
 
-           LoadQueues();
+               LoadQueues();
 
-           ErrorResultPtr storeError = store_ ? store_->Initialize() : MakeError(L"no store");
-           if (storeError) {
-             Log(L"Error initializing store: " + storeError->Text());
-             return;
-           }
-           RegisterQueues();
-           {
-             std::lock_guard<std::recursive_mutex> guard(queuesLock_);
-             for (auto& printer : printMgr_->Printers()) MonitorQueue(*printer);
-           }
-           auto watcher = std::make_unique<spooler::PrinterNotification>(
-               *printMgr_, std::make_unique<LocalServerHandler>(*this));
-           spooler::PrinterNotification* local = watcher.get();
-           printMgr_->SetNotification(std::move(watcher));
-           local->OpenAsync(platform::PRINTER_CHANGE_ADD_PRINTER |
-                                platform::PRINTER_CHANGE_DELETE_PRINTER,
-                            spooler::NotifyOptions::PrinterName());
+               ErrorResultPtr storeError = store_ ? store_->Initialize() : MakeError(L"no store");
+               if (storeError) {
+                 Log(L"Error initializing store: " + storeError->Text());
+                 return;
+               }
+               RegisterQueues();
+               {
+                 std::lock_guard<std::recursive_mutex> guard(queuesLock_);
+                 for (auto& printer : printMgr_->Printers()) MonitorQueue(*printer);
+               }
+               auto watcher = std::make_unique<spooler::PrinterNotification>(
+                   *printMgr_, std::make_unique<LocalServerHandler>(*this));
+               spooler::PrinterNotification* local = watcher.get();
+               printMgr_->SetNotification(std::move(watcher));
+               local->OpenAsync(
+                   platform::PRINTER_CHANGE_ADD_PRINTER | platform::PRINTER_CHANGE_DELETE_PRINTER,
+                   spooler::NotifyOptions::PrinterName());
 
-           if (quit_ == nullptr) quit_ = platform::kernel().CreateEventW(true, false);
-           if (quit_ == nullptr) throw new SystemError(L"CreateEvent", L"Application::Start");
-           platform::kernel().ResetEvent(quit_);
-           observer_ = std::make_unique<spooler::SpoolObserver>(
-               quit_, [this] { RestartMonitoring(); }, options_.observerStepMs);
-           observer_->Start();
-           // The local RPC server starts listening here.
-           reRegistration_.Start(spooler::kThreadStack, [this] { return ReRegistration(); });
-           started_ = true;
-         }) &&
+               if (quit_ == nullptr) quit_ = platform::kernel().CreateEventW(true, false);
+               if (quit_ == nullptr) throw new SystemError(L"CreateEvent", L"Application::Start");
+               platform::kernel().ResetEvent(quit_);
+               observer_ = std::make_unique<spooler::SpoolObserver>(
+                   quit_, [this] { RestartMonitoring(); }, options_.observerStepMs);
+               observer_->Start();
+               // The local RPC server starts listening here.
+               reRegistration_.Start(spooler::kThreadStack, [this] { return ReRegistration(); });
+               started_ = true;
+             }) &&
          started_;
 }
 
@@ -206,8 +208,7 @@ void Application::MonitorQueue(spooler::Printer& printer) {
     printer.GetPapers();
     auto handler = std::make_unique<jobs::TollgateClientPNH>(printer, *this);
     handler->Open();
-    auto notification =
-        std::make_unique<spooler::PrinterNotification>(printer, std::move(handler));
+    auto notification = std::make_unique<spooler::PrinterNotification>(printer, std::move(handler));
     spooler::PrinterNotification* watching = notification.get();
     printer.SetNotification(std::move(notification));
     watching->OpenAsync(0, spooler::NotifyOptions::JobStatus());

@@ -44,6 +44,12 @@ bool SameNoCase(const std::wstring& a, const std::wstring& b) {
   return a.size() == b.size() && EndsWithNoCase(a, b);
 }
 
+// The spooler names its EMF data types "NT EMF 1.003", "NT EMF 1.006", "NT EMF 1.008": the
+// version follows the name.
+bool IsEmfDataType(const std::wstring& dataType) {
+  return dataType.size() >= 6 && SameNoCase(dataType.substr(0, 6), L"NT EMF");
+}
+
 bool SpoolerCountUsable(const platform::JobInfo2& job) {
   return job.TotalPages >= 1 && job.TotalPages <= kMaxSpoolerPages;
 }
@@ -252,8 +258,8 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
   }
   if (command == platform::JOB_CONTROL_PAUSE) return;  // already paused
   if (!platform::spooler().SetJobW(own_->Open(), jobId, 0, nullptr, command)) {
-    Log(L"Couldn't apply status" + std::to_wstring(command) + L" to job " +
-        std::to_wstring(jobId) + L": " + WindowsErrorResult()->Text());
+    Log(L"Couldn't apply status" + std::to_wstring(command) + L" to job " + std::to_wstring(jobId) +
+        L": " + WindowsErrorResult()->Text());
     return;
   }
   // A released job's counters are audited here by the hardware audit of network printers.
@@ -262,7 +268,7 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
 printing::JobCounts JobChecker::CountJob(const platform::JobInfo2& job) {
   printing::JobCounts counts;
   counts.holdMode = 1;
-  bool emf = EndsWithNoCase(job.pDatatype, L"NT EMF");
+  bool emf = IsEmfDataType(job.pDatatype);
   bool text = !emf && job.pDatatype == L"TEXT";
   counts.colour = printer_.IsColor(job);
   counts.duplex = job.pDevMode && job.pDevMode->dmDuplex != platform::DMDUP_SIMPLEX;
@@ -380,8 +386,8 @@ DWORD JobChecker::Decide(const platform::JobInfo2& job, const spooler::TrackedJo
     report.colour = counts.colour;
     report.duplex = counts.duplex;
     std::int16_t paper = paperOverride_ != 0 ? static_cast<std::int16_t>(paperOverride_)
-                         : job.pDevMode   ? job.pDevMode->dmPaperSize
-                                          : 0;
+                         : job.pDevMode      ? job.pDevMode->dmPaperSize
+                                             : 0;
     report.paperCode = paper;
     for (const auto& entry : printer_.Papers()) {
       if (entry.id == static_cast<std::uint16_t>(paper)) {

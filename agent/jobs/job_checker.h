@@ -46,7 +46,7 @@ struct CheckerSettings {
 struct SendResult {
   std::int16_t status = 0;
   std::vector<remote::StoreRecord> storeIds;
-  std::wstring confirmation;             // 12: the question for the user
+  std::wstring confirmation;              // 12: the question for the user
   std::vector<remote::Account> accounts;  // 6
   std::string publicKey;                  // 13, 14: as the server sent it
   std::string watermark;                  // 0
@@ -79,11 +79,12 @@ class JobChecker {
   platform::DWORD Decide(const platform::JobInfo2& job, const spooler::TrackedJob& tracked,
                          std::vector<std::int64_t>* storeIds);
 
+  // The queue's settings snapshot, read again at the start of every job.
+  void ReadSettings();
   const CheckerSettings& Settings() const { return settings_; }
 
  private:
   void ProcessSpooled(const spooler::TrackedJob& tracked);
-  void ReadSettings();
   void AnalyseForLanguage(const platform::JobInfo2& job, gatelib::printing::JobCounts* counts);
   void Analyse(const platform::JobInfo2& job, bool text, gatelib::printing::JobCounts* counts,
                bool* failed);

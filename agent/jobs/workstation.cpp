@@ -69,8 +69,7 @@ void DeliveryThreads::Prune() {
       it = threads_.erase(it);
       continue;
     }
-    if (state->Text() != L"TIMEOUT")
-      Log(L"Error verifying if thread is running: " + state->Text());
+    if (state->Text() != L"TIMEOUT") Log(L"Error verifying if thread is running: " + state->Text());
     ++it;
   }
 }

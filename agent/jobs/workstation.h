@@ -45,7 +45,8 @@ struct ConfirmRequest {
 // "account-requester"
 class AccountRequester : public Component {
  public:
-  virtual void Request(const std::wstring& workstation, std::unique_ptr<AccountRequest> request) = 0;
+  virtual void Request(const std::wstring& workstation,
+                       std::unique_ptr<AccountRequest> request) = 0;
 };
 
 // "auth-requester"
@@ -57,7 +58,8 @@ class AuthRequester : public Component {
 // "print-confirmer"
 class PrintConfirmer : public Component {
  public:
-  virtual void Confirm(const std::wstring& workstation, std::unique_ptr<ConfirmRequest> request) = 0;
+  virtual void Confirm(const std::wstring& workstation,
+                       std::unique_ptr<ConfirmRequest> request) = 0;
 };
 
 // "feedback-sender"

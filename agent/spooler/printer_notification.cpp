@@ -17,9 +17,8 @@ NotifyOptions::NotifyOptions(std::vector<std::uint16_t> printerFields,
     : printerFields_(std::move(printerFields)), jobFields_(std::move(jobFields)) {}
 
 std::unique_ptr<NotifyOptions> NotifyOptions::JobStatus() {
-  return std::make_unique<NotifyOptions>(std::vector<std::uint16_t>{},
-                                         std::vector<std::uint16_t>{
-                                             platform::JOB_NOTIFY_FIELD_STATUS});
+  return std::make_unique<NotifyOptions>(
+      std::vector<std::uint16_t>{}, std::vector<std::uint16_t>{platform::JOB_NOTIFY_FIELD_STATUS});
 }
 
 std::unique_ptr<NotifyOptions> NotifyOptions::PrinterName() {
@@ -65,8 +64,8 @@ void JobNotificationHandler::DispatchStatus(DWORD jobId, DWORD status) {
       return;
     }
     if ((status & JOB_STATUS_SPOOLING) == 0 &&
-        (status & (JOB_STATUS_ERROR | JOB_STATUS_DELETING | JOB_STATUS_OFFLINE |
-                   JOB_STATUS_DELETED)) == 0) {
+        (status &
+         (JOB_STATUS_ERROR | JOB_STATUS_DELETING | JOB_STATUS_OFFLINE | JOB_STATUS_DELETED)) == 0) {
       Spooled(jobId);
       return;
     }

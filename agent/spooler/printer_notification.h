@@ -44,7 +44,7 @@ struct TrackedJob {
   std::wstring text1, text2, text3;  // carried for the job checker, empty when made
   platform::DWORD jobId = 0;
   std::vector<std::int64_t> storeIds;  // the job store's records of this job
-  bool pending = false;  // held: examine again when next reported paused
+  bool pending = false;                // held: examine again when next reported paused
   bool released = false;
   bool notifyAfterRelease = false;
   bool second = false;  // set with `released` by the server's job command

@@ -65,7 +65,8 @@ class EventHandle {
 };
 
 // One read: the records, or none at the end of the log; SystemError "M34" on a failure.
-bool ReadRecords(platform::HANDLE log, DWORD flags, std::vector<platform::EventLogRecord>* records) {
+bool ReadRecords(platform::HANDLE log, DWORD flags,
+                 std::vector<platform::EventLogRecord>* records) {
   platform::EventLog& events = platform::eventLog();
   DWORD size = kFirstBuffer;
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -74,8 +75,7 @@ bool ReadRecords(platform::HANDLE log, DWORD flags, std::vector<platform::EventL
     if (events.ReadEventLogW(log, flags, 0, size, records, &read, &needed)) return true;
     DWORD error = platform::kernel().GetLastError();
     if (error == platform::ERROR_HANDLE_EOF) return false;
-    if (error != platform::ERROR_INSUFFICIENT_BUFFER || attempt == 1)
-      throw new SystemError(L"M34");
+    if (error != platform::ERROR_INSUFFICIENT_BUFFER || attempt == 1) throw new SystemError(L"M34");
     size = needed;
   }
   return false;

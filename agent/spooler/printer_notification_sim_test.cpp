@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "agent/spooler/printer.h"
+#include "agent/spooler/printer_notification.h"
+#include "platform/platform.h"
+#include "testing/machine_fixture.h"
+
+namespace {
+
+using namespace platform;
+using namespace tollgate::spooler;
+using tollgate::testing::WriteBytes;
+
+// A paused queue: its jobs stay until someone acts on them.
+const char kMachine[] =
+    "REGEDIT4\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Fila]\r\n"
+    "\"Port\"=\"LPT1:\"\r\n\"Printer Driver\"=\"HP Universal Printing PCL 6\"\r\n"
+    "\"Status\"=dword:00000001\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports]\r\n"
+    "\"LPT1:\"=\"\"\r\n";
+
+class RecordingHandler : public JobNotificationHandler {
+ public:
+  using JobNotificationHandler::JobNotificationHandler;
+  void OnJobSpooled(const TrackedJob& job) override { spooled.push_back(job.jobId); }
+  void OnJobDeletedBeforePrinting(const std::vector<std::int64_t>& ids) override {
+    deleted.push_back(ids);
+  }
+  std::vector<DWORD> spooled;
+  std::vector<std::vector<std::int64_t>> deleted;
+};
+
+class JobTableOnSim : public tollgate::testing::MachineTest {
+ protected:
+  void SetUp() override { WriteBytes(Folder() / "registry.reg", kMachine); }
+
+  DWORD Print() {
+    Spooler& sp = platform::spooler();
+    HANDLE h = nullptr;
+    EXPECT_TRUE(sp.OpenPrinterW(L"Fila", &h, nullptr));
+    DWORD id = sp.StartDocPrinterW(h, DocInfo1{L"doc", L"", L"RAW"});
+    DWORD written = 0;
+    EXPECT_TRUE(sp.WritePrinter(h,
+                                "\x1b"
+                                "Ex\f",
+                                4, &written));
+    EXPECT_TRUE(sp.EndDocPrinter(h));
+    sp.ClosePrinter(h);
+    return id;
+  }
+  bool Paused(DWORD id) {
+    JobInfo2 job;
+    EXPECT_TRUE(printer_.GetJob(id, &job));
+    return (job.Status & JOB_STATUS_PAUSED) != 0;
+  }
+
+  PrintMgr manager_{L""};
+  Printer printer_{L"Fila", &manager_};
+  RecordingHandler handler_{printer_};
+};
+
+TEST_F(JobTableOnSim, ASpoolingJobIsPausedAtOnceAndQueuedOnceWhenSpooled) {
+  DWORD id = Print();
+  handler_.DispatchStatus(id, JOB_STATUS_SPOOLING);
+  EXPECT_TRUE(Paused(id));
+  EXPECT_TRUE(handler_.spooled.empty());
+  handler_.DispatchStatus(id, JOB_STATUS_PAUSED | JOB_STATUS_SPOOLING);
+  EXPECT_TRUE(handler_.spooled.empty());
+  handler_.DispatchStatus(id, JOB_STATUS_PAUSED);
+  handler_.DispatchStatus(id, JOB_STATUS_PAUSED);
+  EXPECT_EQ(handler_.spooled, std::vector<DWORD>{id});
+}
+
+TEST_F(JobTableOnSim, APendingEntryIsQueuedAgainOnceOnItsNextPausedReport) {
+  handler_.DispatchStatus(5, JOB_STATUS_PAUSED);
+  ASSERT_TRUE(handler_.RecordDecision(5, {}, false, true));
+  handler_.DispatchStatus(5, JOB_STATUS_PAUSED);
+  handler_.DispatchStatus(5, JOB_STATUS_PAUSED);
+  EXPECT_EQ(handler_.spooled, (std::vector<DWORD>{5, 5}));
+  TrackedJob entry;
+  ASSERT_TRUE(handler_.Find(5, &entry));
+  EXPECT_FALSE(entry.pending);
+}
+
+TEST_F(JobTableOnSim, StatusesThatAreNotASpooledHeldJob) {
+  struct Case {
+    DWORD status;
+    bool tracked;  // the entry is there afterwards
+    std::size_t deletions;
+  } cases[] = {
+      {JOB_STATUS_PAUSED | JOB_STATUS_ERROR, true, 0},
+      {JOB_STATUS_PAUSED | JOB_STATUS_OFFLINE, true, 0},
+      {JOB_STATUS_PAUSED | JOB_STATUS_DELETING, false, 1},
+      {JOB_STATUS_DELETED, false, 1},
+      {JOB_STATUS_PRINTING, false, 0},
+      {JOB_STATUS_PRINTED, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    RecordingHandler handler(printer_);
+    handler.DispatchStatus(9, JOB_STATUS_PAUSED);
+    ASSERT_TRUE(handler.RecordDecision(9, {70, 71}, false, false));
+    handler.DispatchStatus(9, c.status);
+    EXPECT_EQ(handler.spooled.size(), 1u);
+    EXPECT_EQ(handler.Find(9, nullptr), c.tracked);
+    ASSERT_EQ(handler.deleted.size(), c.deletions);
+    if (c.deletions == 1) {
+      EXPECT_EQ(handler.deleted[0], (std::vector<std::int64_t>{70, 71}));
+    }
+  }
+  // A job never tracked is ignored when it is deleted.
+  handler_.DispatchStatus(12, JOB_STATUS_DELETING);
+  EXPECT_TRUE(handler_.deleted.empty());
+}
+
+TEST_F(JobTableOnSim, AHeldJobResumedByHandIsPausedAgainAReleasedOneIsNot) {
+  DWORD held = Print();
+  DWORD released = Print();
+  for (DWORD id : {held, released}) handler_.DispatchStatus(id, JOB_STATUS_PAUSED);
+  ASSERT_TRUE(handler_.RecordDecision(held, {1}, false, false));
+  ASSERT_TRUE(handler_.RecordDecision(released, {2}, true, false));
+  handler_.DispatchStatus(held, 0);
+  handler_.DispatchStatus(released, 0);
+  EXPECT_TRUE(Paused(held));
+  EXPECT_FALSE(Paused(released));
+  // Once the server releases it, it is left alone.
+  ASSERT_TRUE(handler_.ApplyCommand(held, true, false));
+  ASSERT_TRUE(printer_.SetJob(held, JOB_CONTROL_RESUME));
+  handler_.DispatchStatus(held, 0);
+  EXPECT_FALSE(Paused(held));
+}
+
+TEST(NotifyOptionsTest, ListThePrinterTypeFirstAndOnlyNonEmptyLists) {
+  auto queue = NotifyOptions::JobStatus()->Build(0);
+  ASSERT_EQ(queue.pTypes.size(), 1u);
+  EXPECT_EQ(queue.pTypes[0].Type, JOB_NOTIFY_TYPE);
+  EXPECT_EQ(queue.pTypes[0].pFields, std::vector<std::uint16_t>{JOB_NOTIFY_FIELD_STATUS});
+  NotifyOptions both({PRINTER_NOTIFY_FIELD_PRINTER_NAME}, {JOB_NOTIFY_FIELD_STATUS});
+  auto built = both.Build(1);
+  EXPECT_EQ(built.Version, 2u);
+  EXPECT_EQ(built.Flags, 1u);
+  ASSERT_EQ(built.pTypes.size(), 2u);
+  EXPECT_EQ(built.pTypes[0].Type, PRINTER_NOTIFY_TYPE);
+}
+
+}  // namespace
