@@ -207,6 +207,12 @@ void Application::MonitorQueue(spooler::Printer& printer) {
     if (port->Name().rfind(L"\\\\", 0) == 0 && !options_.accountLocalPort) return;
     printer.GetPapers();
     auto handler = std::make_unique<jobs::TollgateClientPNH>(printer, *this);
+    // Jobs spooled and free before the watch starts may have been released by an earlier
+    // run: they are left as they are.
+    for (const platform::JobInfo2& job : printer.GetJobs(2)) {
+      if ((job.Status & (platform::JOB_STATUS_PAUSED | platform::JOB_STATUS_SPOOLING)) == 0)
+        handler->KnowExisting(job.JobId);
+    }
     handler->Open();
     auto notification = std::make_unique<spooler::PrinterNotification>(printer, std::move(handler));
     spooler::PrinterNotification* watching = notification.get();
@@ -224,11 +230,11 @@ void Application::TakeOverPausedJobs(spooler::Printer& printer) {
   for (const platform::JobInfo2& job : printer.GetJobs(2)) {
     using namespace platform;
     bool held = (job.Status & JOB_STATUS_PAUSED) != 0 && (job.Status & JOB_STATUS_SPOOLING) == 0;
-    if (!held) continue;
-    if (IsHoldText(job.pStatus)) {
+    if (held && IsHoldText(job.pStatus)) {
       // Held for the user's or the server's answer: kept held, not reported again.
       handler->TrackHeld(job.JobId);
     } else {
+      // Paused and undecided, still spooling, or spooled since the watch began.
       handler->DispatchStatus(job.JobId, job.Status);
     }
   }

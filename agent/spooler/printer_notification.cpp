@@ -73,6 +73,7 @@ void JobNotificationHandler::DispatchStatus(DWORD jobId, DWORD status) {
   if ((status & (JOB_STATUS_PRINTING | JOB_STATUS_PRINTED)) != 0) {
     std::lock_guard<std::mutex> guard(lock_);
     jobs_.erase(jobId);
+    existing_.erase(jobId);
   } else if ((status & (JOB_STATUS_DELETED | JOB_STATUS_DELETING)) != 0) {
     Deleted(jobId);
   } else if (status == 0) {
@@ -103,6 +104,7 @@ void JobNotificationHandler::Deleted(DWORD jobId) {
   bool notify = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    existing_.erase(jobId);
     auto it = jobs_.find(jobId);
     if (it == jobs_.end()) return;
     ids = std::move(it->second.storeIds);
@@ -118,9 +120,15 @@ void JobNotificationHandler::StatusCleared(DWORD jobId) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = jobs_.find(jobId);
-    hold = it != jobs_.end() && !it->second.released;
+    if (it != jobs_.end()) {
+      // Someone resumed a held job by hand: it stays held until it is decided.
+      hold = !it->second.released;
+    } else {
+      // The spooler keeps one waiting value a job: a job that spooled before the thread read
+      // its notification is first seen spooled and free. It is held like one seen spooling.
+      hold = existing_.count(jobId) == 0;
+    }
   }
-  // Someone resumed a held job by hand: it stays held until it is decided.
   if (hold) printer_.SetJob(jobId, platform::JOB_CONTROL_PAUSE);
 }
 
@@ -158,6 +166,11 @@ void JobNotificationHandler::TrackHeld(DWORD jobId) {
   TrackedJob held;
   held.jobId = jobId;
   jobs_.emplace(jobId, held);
+}
+
+void JobNotificationHandler::KnowExisting(DWORD jobId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  existing_.insert(jobId);
 }
 
 bool JobNotificationHandler::Find(DWORD jobId, TrackedJob* job) const {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/spooler.h"
@@ -89,6 +90,9 @@ class JobNotificationHandler : public PrinterNotificationHandler {
   void ReplaceStoreId(std::int64_t localId, std::int64_t serverId);
   // Tracks a job that is already held for someone's answer, without examining it again.
   void TrackHeld(platform::DWORD jobId);
+  // A job that was in the queue, spooled and free, before the queue was watched: it may have
+  // been released before, and is left alone when it is reported spooled.
+  void KnowExisting(platform::DWORD jobId);
   // A copy of the job's entry; false when there is none.
   bool Find(platform::DWORD jobId, TrackedJob* job) const;
   std::size_t TrackedCount() const;
@@ -103,6 +107,7 @@ class JobNotificationHandler : public PrinterNotificationHandler {
   Printer& printer_;
   mutable std::mutex lock_;
   std::unordered_map<platform::DWORD, TrackedJob> jobs_;
+  std::unordered_set<platform::DWORD> existing_;
 };
 
 // Waits for the changes of one printer handle on a thread of its own and hands them to its

@@ -134,6 +134,18 @@ TEST_F(JobTableOnSim, AHeldJobResumedByHandIsPausedAgainAReleasedOneIsNot) {
   EXPECT_FALSE(Paused(held));
 }
 
+TEST_F(JobTableOnSim, AJobFirstSeenSpooledAndFreeIsHeldUnlessItWasThereBeforeTheWatch) {
+  DWORD before = Print();
+  DWORD unseen = Print();
+  handler_.KnowExisting(before);
+  handler_.DispatchStatus(before, 0);
+  handler_.DispatchStatus(unseen, 0);
+  EXPECT_FALSE(Paused(before));
+  EXPECT_TRUE(Paused(unseen));
+  handler_.DispatchStatus(unseen, JOB_STATUS_PAUSED);
+  EXPECT_EQ(handler_.spooled, std::vector<DWORD>{unseen});
+}
+
 TEST(NotifyOptionsTest, ListThePrinterTypeFirstAndOnlyNonEmptyLists) {
   auto queue = NotifyOptions::JobStatus()->Build(0);
   ASSERT_EQ(queue.pTypes.size(), 1u);

@@ -1,0 +1,425 @@
+#!/usr/bin/env python3
+"""The road of one job through the real programs: tollmachine runs a simulated print server
+with the agent as its service, tollserver decides and keeps the ledger, tollnotify stands for
+the user's workstation. Jobs are printed with `tollmachine print`; what the test reads is what
+a person would: the spooler's journal, the queue window (`tollmachine jobs`), the agent's file
+log, the ledger and the notifier's output."""
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import sqlite3
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+BIN = None
+TESTDATA = None
+
+REGISTRY = r"""Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers]
+"DefaultSpoolDirectory"="{spool}"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Recepção]
+"Port"="IP_10.0.0.5"
+"Printer Driver"="HP Universal Printing PCL 6"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Balcão]
+"Port"="LPT1:"
+"Printer Driver"="Generic / Text Only"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Arquivo]
+"Port"="LPT2:"
+"Printer Driver"="HP LaserJet 4"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Cofre]
+"Port"="LPT1:"
+"Printer Driver"="HP LaserJet 4"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Remota]
+"Port"="\\\\srv01\\laser"
+"Printer Driver"="HP LaserJet 4"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Standard TCP/IP Port\Ports\IP_10.0.0.5]
+"IPAddress"="10.0.0.5"
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Ports]
+"LPT1:"=""
+"LPT2:"=""
+"\\\\srv01\\laser"=""
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Velmora\Tollgate Client\Printers\Arquivo]
+"KeepHistory"="0"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Spooler]
+"RecoveryDelay"=dword:000001f4
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\TollgateClient]
+"ImagePath"="tollagent /servicerun /server 127.0.0.1 /port {port}"
+"Start"=dword:00000002
+"DisplayName"="Tollgate Client"
+"Type"=dword:00000010
+"""
+
+HOLD = {41: "Aguardando centro de custo.", 42: "Aguardando autenticação.",
+        43: "Aguardando confirmação."}
+
+
+def wait_for(predicate, seconds=20.0, step=0.05):
+    until = time.time() + seconds
+    while time.time() < until:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+def machine_pid(machine):
+    try:
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.settimeout(5)
+        s.connect(os.path.join(machine, "machine.sock"))
+        s.sendall(struct.pack("<II", 4, 2))
+        reply = s.recv(64)
+        s.close()
+        return struct.unpack("<IIII", reply[:16])[3]
+    except (OSError, struct.error):
+        return None
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Road(unittest.TestCase):
+    policy = None
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="job-road-e2e-")
+        self.machine = os.path.join(self.tmp, "machine")
+        self.ledger = os.path.join(self.tmp, "ledger")
+        os.makedirs(self.machine)
+        os.makedirs(self.ledger)
+        self.policy_file = None
+        if self.policy is not None:
+            self.policy_file = os.path.join(self.tmp, "policy.json")
+            with open(self.policy_file, "w", encoding="utf-8") as f:
+                json.dump(self.policy, f, ensure_ascii=False)
+        self.server = None
+        self.port = free_port()
+        self.start_server()
+        spool = os.path.join(self.machine, "spool").replace("/", "\\\\")
+        with open(os.path.join(self.machine, "registry.reg"), "wb") as f:
+            f.write(b"\xff\xfe" + REGISTRY.format(spool=spool, port=self.port).encode("utf-16-le"))
+        hosts = os.path.join(self.machine, "Windows", "System32", "drivers", "etc")
+        os.makedirs(hosts)
+        with open(os.path.join(hosts, "hosts"), "w") as f:
+            f.write("127.0.0.1 WS042\n127.0.0.66 WS099\n")
+        self.env = dict(os.environ, TOLLGATE_MACHINE=self.machine,
+                        TOLLGATE_SPOOL_OBSERVER_STEP_MS="300",
+                        PATH=BIN + os.pathsep + os.environ.get("PATH", ""))
+        self.addCleanup(self.cleanup)
+
+    def cleanup(self):
+        if self.tm("stop", check=False).returncode != 0:
+            pid = machine_pid(self.machine)
+            if pid:
+                os.kill(pid, signal.SIGKILL)
+        self.stop_server()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def start_server(self):
+        args = [os.path.join(BIN, "tollserver"), "--port", str(self.port), "--data", self.ledger]
+        if self.policy_file:
+            args += ["--policy", self.policy_file]
+        self.server_err = open(os.path.join(self.tmp, "tollserver.txt"), "ab")
+        self.server = subprocess.Popen(args, stderr=self.server_err)
+        self.assertTrue(wait_for(lambda: b"listening" in self.read(
+            os.path.join(self.tmp, "tollserver.txt"))), "tollserver did not start")
+
+    def stop_server(self):
+        if self.server is not None:
+            self.server.terminate()
+            self.server.wait(10)
+            self.server = None
+            self.server_err.close()
+
+    @staticmethod
+    def read(path):
+        try:
+            with open(path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def tm(self, *args, check=True, timeout=60):
+        done = subprocess.run([os.path.join(BIN, "tollmachine"), *args], env=self.env,
+                              capture_output=True, timeout=timeout)
+        if check:
+            self.assertEqual(done.returncode, 0, (args, done.stdout, done.stderr))
+        return done
+
+    def boot(self):
+        self.tm("start")
+        self.assertTrue(wait_for(lambda: "Starting..." in self.log()), self.log())
+        # Monitoring starts right after the agent has registered its queues with the server.
+        self.assertTrue(wait_for(lambda: self.ledger_agents() > 0), self.log())
+        time.sleep(0.5)
+
+    def ledger_agents(self):
+        try:
+            db = sqlite3.connect("file:%s?mode=ro" % os.path.join(self.ledger, "tollserver.db"),
+                                 uri=True, timeout=5)
+            try:
+                return db.execute("SELECT count(*) FROM agents").fetchone()[0]
+            finally:
+                db.close()
+        except sqlite3.Error:
+            return 0
+
+    def print(self, queue, name, *options, user="maria", host="WS042"):
+        args = ["print", "-P", queue, "-U", user, "-H", host]
+        for o in options:
+            args += ["-o", o]
+        done = self.tm(*args, os.path.join(TESTDATA, name))
+        return int(done.stdout.split()[0])
+
+    def journal(self):
+        text = self.read(os.path.join(self.machine, "spooler.jsonl")).decode("utf-8")
+        return [json.loads(l) for l in text.splitlines() if l.strip()]
+
+    def events(self, job, queue=None):
+        return [(e["event"], e.get("by")) for e in self.journal()
+                if e.get("job") == job and (queue is None or e.get("queue") == queue)]
+
+    def log(self):
+        path = os.path.join(self.machine, "ProgramData", "Tollgate", "Client", "events_0.log")
+        return self.read(path).decode("cp1252", "replace")
+
+    def jobs(self):
+        lines = self.tm("jobs").stdout.decode().splitlines()
+        return {int(l.split("\t")[0]): dict(zip(
+            ["id", "queue", "user", "document", "status", "text", "pages", "size"],
+            l.split("\t"))) for l in lines[1:]}
+
+    def ledger_jobs(self):
+        done = subprocess.run([os.path.join(BIN, "tollserver"), "jobs", "--data", self.ledger],
+                              capture_output=True)
+        lines = done.stdout.decode().splitlines()
+        if not lines:
+            return []
+        head = lines[0].split("\t")
+        return [dict(zip(head, l.split("\t"))) for l in lines[1:]]
+
+    def released(self, job):
+        return ("resumed", "tollagent") in self.events(job)
+
+    def service(self):
+        out = self.tm("sc", "queryex", "TollgateClient").stdout.decode()
+        return (re.search(r"STATE\s+: \d+\s+(\w+)", out).group(1),
+                int(re.search(r"PID\s+: (\d+)", out).group(1)))
+
+    def assert_decided_before_printing(self):
+        """No job the agent watches printed before the agent released it."""
+        seen = {}
+        for e in self.journal():
+            key = (e["queue"], e["job"])
+            if e["event"] == "resumed" and e.get("by") == "tollagent":
+                seen[key] = True
+            if e["event"] == "printing" and e["queue"] in ("Recepção", "Balcão"):
+                self.assertTrue(seen.get(key), ("printed undecided", key, self.journal()))
+
+
+class Accepted(Road):
+    def test_jobs_are_paused_counted_reported_and_released(self):
+        self.boot()
+        pcl = self.print("Recepção", "d04.ljet4.pcl")
+        text = self.print("Balcão", "text-3ff.txt", "datatype=TEXT")
+        kept = self.print("Arquivo", "d04.ljet4.pcl")
+        remote = self.print("Remota", "d04.ljet4.pcl")
+        for job, queue in ((pcl, "Recepção"), (text, "Balcão")):
+            self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(job, queue)),
+                            self.journal())
+            events = [e for e, by in self.events(job, queue)]
+            self.assertEqual(events[:4], ["submitted", "paused", "spooled", "resumed"])
+        # Not watched: no history kept, and a local port with a UNC name.
+        for job, queue in ((kept, "Arquivo"), (remote, "Remota")):
+            self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(job, queue)))
+            self.assertNotIn("tollagent", [by for e, by in self.events(job, queue)],
+                             (queue, self.log()))
+        self.assertIn("Printer Arquivo is set to not keep history", self.log())
+        self.assertNotIn("Can't monitor", self.log())
+        ledger = wait_for(lambda: len(self.ledger_jobs()) == 2 and self.ledger_jobs())
+        self.assertTrue(ledger, self.ledger_jobs())
+        by_queue = {j["printer"]: j for j in ledger}
+        self.assertEqual(by_queue["Recepção"]["pages"], "4")
+        self.assertEqual(by_queue["Balcão"]["pages"], "3")
+        self.assertEqual(by_queue["Balcão"]["user"], "maria")
+        self.assert_decided_before_printing()
+
+    def test_a_queue_added_while_the_agent_runs_is_watched(self):
+        self.boot()
+        self.tm("reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers\Nova",
+                "/v", "Port", "/d", "LPT1:", "/f")
+        self.tm("reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers\Nova",
+                "/v", "Printer Driver", "/d", "HP LaserJet 4", "/f")
+        time.sleep(2.5)  # the spooler takes in registry changes once a second
+        job = self.print("Nova", "d04.ljet4.pcl")
+        self.assertTrue(wait_for(lambda: self.released(job)), (self.journal(), self.log()))
+
+    def test_the_server_away_never_holds_a_job_and_gets_every_job_once_back(self):
+        self.boot()
+        self.stop_server()
+        ids = [self.print("Recepção", "d04.ljet4.pcl") for _ in range(3)]
+        for job in ids:
+            self.assertTrue(wait_for(lambda: self.released(job), seconds=10), self.journal())
+            stamps = {e["event"]: e["time"] for e in self.journal() if e["job"] == job}
+            self.assertIn("spooled", stamps)
+        self.assertIn("caused change to offline state", self.log())
+        self.start_server()
+        # The store sends what it kept once its retry wait (one minute by default) is over.
+        ledger = wait_for(lambda: len(self.ledger_jobs()) >= 3 and self.ledger_jobs(), 90, 0.5)
+        self.assertTrue(ledger, (self.ledger_jobs(), self.log()))
+        time.sleep(1)
+        self.assertEqual([(j["printer"], j["pages"]) for j in self.ledger_jobs()],
+                         [("Recepção", "4")] * 3)
+
+
+class Held(Road):
+    policy = {
+        "printers": {
+            "Recepção": {"confirmAbove": 1,
+                         "confirmMessage": "Confirma a impressão de {pages} páginas?"},
+            "Balcão": {"accounts": [{"id": "c1", "name": "Centro 1", "requireItem": True},
+                                    {"id": "c2", "name": "Centro 2", "requireItem": False}]},
+            "Cofre": {"authentication": {"publicKey": "AQID", "unauthenticated": True}},
+        },
+    }
+
+    def test_an_authentication_request_is_tried_twice_on_a_workstation_that_does_not_answer(self):
+        # The workstation takes connections and drops them: on the notifier's endpoint, then
+        # on its endpoint mapper.
+        counts = {7001: 0, 135: 0}
+        listeners = []
+        for port in counts:
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind(("127.0.0.66", port))
+            s.listen(8)
+            listeners.append((port, s))
+            self.addCleanup(s.close)
+
+        def serve(port, s):
+            while True:
+                try:
+                    c, _ = s.accept()
+                except OSError:
+                    return
+                counts[port] += 1
+                c.close()
+        for port, s in listeners:
+            threading.Thread(target=serve, args=(port, s), daemon=True).start()
+        self.boot()
+        job = self.print("Cofre", "d04.ljet4.pcl", host="WS099")
+        self.assertTrue(wait_for(lambda: self.jobs().get(job, {}).get("text") == HOLD[42]),
+                        (self.jobs(), self.log()))
+        line = "Error while sending a message to the notifier at WS099::"
+        self.assertTrue(wait_for(lambda: line in self.log(), 30), self.log())
+        time.sleep(0.5)
+        self.assertEqual(counts, {7001: 1, 135: 1})
+        self.assertEqual(self.log().count("sending a message to the notifier"), 1, self.log())
+
+    def notifier(self):
+        out = open(os.path.join(self.tmp, "notify.jsonl"), "wb")
+        proc = subprocess.Popen([os.path.join(BIN, "tollnotify"), "--port", "7001"], stdout=out,
+                                stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (proc.kill(), proc.wait(), out.close()))
+        time.sleep(0.3)
+        return os.path.join(self.tmp, "notify.jsonl")
+
+    def test_held_jobs_show_their_text_ask_the_workstation_and_stay_held(self):
+        calls = self.notifier()
+        self.boot()
+        confirm = self.print("Recepção", "d04.ljet4.pcl")
+        account = self.print("Balcão", "text-3ff.txt", "datatype=TEXT")
+        held = wait_for(lambda: (lambda j: j if j.get(confirm, {}).get("text") == HOLD[43] and
+                                 j.get(account, {}).get("text") == HOLD[41] else None)(self.jobs()))
+        self.assertTrue(held, (self.jobs(), self.log(), self.journal(), self.ledger_jobs()))
+        lines = wait_for(lambda: len(self.read(calls).splitlines()) >= 2 and
+                         self.read(calls).splitlines())
+        self.assertTrue(lines, self.read(calls))
+        text = b"\n".join(lines).decode()
+        self.assertIn("Confirma a impress", text)
+        self.assertIn("Centro 2", text)
+        # Someone resumes a held job by hand: it is paused again.
+        self.tm("resume", str(confirm))
+        self.assertTrue(wait_for(lambda: self.events(confirm)[-1] == ("paused", "tollagent")),
+                        self.events(confirm))
+        self.assertFalse(any(e == "printing" for e, _ in self.events(confirm)))
+        # Deleted before it printed: the server's ledger shows the cancellation.
+        self.tm("cancel", str(account))
+        self.assertTrue(wait_for(lambda: any(j["document"] == "text-3ff.txt" and
+                                             "(cancelled)" in j["cost"]
+                                             for j in self.ledger_jobs())), self.ledger_jobs())
+
+    def test_a_killed_agent_leaves_no_job_paused_for_ever(self):
+        self.boot()
+        account = self.print("Balcão", "text-3ff.txt", "datatype=TEXT")
+        self.assertTrue(wait_for(lambda: self.jobs().get(account, {}).get("text") == HOLD[41]))
+        reported = len(self.ledger_jobs())
+        # A slow job: paused while it spools, then the agent dies before it is decided.
+        slow = subprocess.Popen([os.path.join(BIN, "tollmachine"), "print", "-P", "Recepção",
+                                 "-U", "maria", "-H", "WS042", "-o", "rate=200000",
+                                 os.path.join(TESTDATA, "d04.ljet4.pcl")],
+                                env=self.env, stdout=subprocess.PIPE)
+        job = int(slow.stdout.readline())
+        self.addCleanup(slow.stdout.close)
+        self.assertTrue(wait_for(lambda: ("paused", "tollagent") in self.events(job)))
+        os.kill(self.service()[1], signal.SIGKILL)
+        self.assertEqual(slow.wait(30), 0)
+        self.assertTrue(wait_for(lambda: ("spooled", "tollmachine") in self.events(job)))
+        time.sleep(0.5)
+        self.assertFalse(self.released(job))
+        self.tm("sc", "start", "TollgateClient")
+        # The job left paused is decided; the one held for the user's answer stays held and
+        # is not reported again.
+        self.assertTrue(wait_for(lambda: self.jobs().get(job, {}).get("text") == HOLD[43]),
+                        (self.jobs(), self.log()))
+        self.assertEqual(self.jobs()[account]["text"], HOLD[41])
+        self.assertEqual(len(self.ledger_jobs()), reported + 1)
+
+
+class SpoolerCrash(Road):
+    def test_monitoring_restarts_after_the_spooler_fails(self):
+        self.boot()
+        before = [self.print("Recepção", "d04.ljet4.pcl") for _ in range(2)]
+        self.tm("crash", "Spooler")
+        restarted = "O spooler de impressão terminou de forma inesperada."
+        self.assertTrue(wait_for(lambda: restarted in self.log(), 30), self.log())
+        self.assertTrue(wait_for(lambda: self.tm("sc", "query", "Spooler").stdout.find(
+            b"RUNNING") >= 0))
+        time.sleep(1)
+        after = [self.print("Recepção", "d04.ljet4.pcl"), self.print("Balcão", "text-3ff.txt")]
+        for job in after:
+            self.assertTrue(wait_for(lambda: self.released(job)), (self.journal(), self.log()))
+        for job in before:
+            self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(job)))
+        self.assert_decided_before_printing()
+
+
+if __name__ == "__main__":
+    BIN = os.path.abspath(sys.argv.pop(1))
+    TESTDATA = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
