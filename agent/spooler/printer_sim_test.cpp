@@ -7,9 +7,9 @@
 
 #include "agent/spooler/printer.h"
 #include "agent/spooler/printer_factory.h"
-#include "agent/spooler/service_manager.h"
 #include "agent/spooler/spooler_probe.h"
 #include "platform/platform.h"
+#include "shared/application/service_manager.h"
 #include "shared/error/errors.h"
 #include "testing/machine_fixture.h"
 
@@ -317,7 +317,7 @@ TEST_F(PrinterOnSim, ACrashedSpoolerFailsLoud) {
 }
 
 TEST_F(PrinterOnSim, TheServiceManagerNamesTheSpooler) {
-  ServiceManager scm;
+  tollgate::ServiceManager scm;
   EXPECT_EQ(scm.GetDisplayName(L"Spooler"), L"Print Spooler");
   std::uint32_t id = 0;
   EXPECT_EQ(Raised([&] { scm.GetDisplayName(L"NoSuchService"); }, &id).at(0), L"M426");

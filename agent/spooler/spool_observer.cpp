@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "agent/spooler/printer_notification.h"
-#include "agent/spooler/service_manager.h"
+#include "shared/application/service_manager.h"
 #include "platform/eventlog.h"
 #include "platform/platform.h"
 #include "shared/components/core.h"

@@ -315,11 +315,14 @@ class RemoteServices : public Services {
       serviceMain(args);
       mainEnded = true;
     });
-    // Controls run on this thread, as the dispatcher runs them on Windows.
+    // Controls run on this thread, as the dispatcher runs them on Windows. As there, the
+    // dispatcher returns once the service main has returned and the service has reported
+    // that it stopped (or never registered a handler to report with, or the control manager
+    // is gone): a service main may leave its work to threads of its own and return at once.
     bool gone = false;
     for (;;) {
       std::string frame;
-      if (mainEnded) break;
+      if (mainEnded && (gone || ReportedStopped() || !Handler())) break;
       if (!gone && !wire::ReceiveFrame(fd, &frame, 100)) {
         // A timeout is only a look at the main function; an end of stream is the control
         // manager gone, which stops the service.
@@ -358,7 +361,9 @@ class RemoteServices : public Services {
     wire::Writer w;
     w.U32(wire::kScSetStatus).Wide(service_);
     wire::Put(w, status);
-    return Bool(w);
+    bool ok = Bool(w);
+    if (ok) reportedStopped_ = status.dwCurrentState == SERVICE_STOPPED;
+    return ok;
   }
   SC_HANDLE OpenSCManagerW(DWORD access) override {
     wire::Writer w;
@@ -464,6 +469,7 @@ class RemoteServices : public Services {
   }
 
  private:
+  bool ReportedStopped() const { return reportedStopped_; }
   HandlerFunction Handler() {
     std::lock_guard<std::mutex> guard(lock_);
     return handler_;
@@ -486,6 +492,7 @@ class RemoteServices : public Services {
   std::wstring service_;  // the service this process was started as
   std::mutex lock_;
   HandlerFunction handler_;
+  std::atomic<bool> reportedStopped_{false};
 };
 
 class RemoteEventLog : public EventLog {

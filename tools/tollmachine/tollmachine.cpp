@@ -37,7 +37,8 @@ constexpr char kUsage[] =
     "  jobs [QUEUE]\n"
     "  pause|resume|cancel JOB\n"
     "  crash SERVICE\n"
-    "  watch QUEUE [--count N] [--seconds S]\n";
+    "  watch QUEUE [--count N] [--seconds S]\n"
+    "  install --server HOST [--port PORT] [--no-start]\n";
 
 std::wstring W(const std::string& s) {
   return platform::system().MultiByteToWideChar(CP_UTF8, s);
@@ -285,6 +286,94 @@ int Sc(const std::vector<std::string>& args) {
   }
   close(svc);
   close(manager);
+  return rc;
+}
+
+// --- install --------------------------------------------------------------------------
+
+// The services an installer registers: the agent and its supervisor, from the programs beside
+// this one.
+constexpr wchar_t kAgentService[] = L"tollgate client";
+constexpr wchar_t kAgentDisplayName[] = L"Tollgate Client";
+constexpr wchar_t kSupervisorService[] = L"tollwarden";
+constexpr wchar_t kSupervisorDisplayName[] = L"Tollgate Client Supervisor";
+
+std::filesystem::path SelfPath();
+
+// Creates the service, or sets an existing one to the new image path and automatic start (an
+// installer run again over an earlier installation).
+int InstallService(SC_HANDLE manager, const std::wstring& name, const std::wstring& displayName,
+                   const std::wstring& imagePath) {
+  Services& scm = services();
+  ServiceConfig config{SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, imagePath, displayName};
+  SC_HANDLE svc = scm.CreateServiceW(manager, name, config);
+  if (svc == nullptr && kernel().GetLastError() == ERROR_SERVICE_EXISTS) {
+    svc = scm.OpenServiceW(manager, name, SERVICE_ALL_ACCESS);
+    if (svc == nullptr) return Failed("OpenService", kernel().GetLastError());
+    if (!scm.ChangeServiceConfigW(svc, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, imagePath,
+                                  displayName)) {
+      DWORD code = kernel().GetLastError();
+      scm.CloseServiceHandle(svc);
+      return Failed("ChangeServiceConfig", code);
+    }
+  }
+  if (svc == nullptr) return Failed("CreateService", kernel().GetLastError());
+  scm.CloseServiceHandle(svc);
+  std::cout << "installed " << U(name) << ": " << U(imagePath) << "\n";
+  return 0;
+}
+
+int StartInstalled(SC_HANDLE manager, const std::wstring& name) {
+  Services& scm = services();
+  SC_HANDLE svc = scm.OpenServiceW(manager, name, SERVICE_ALL_ACCESS);
+  if (svc == nullptr) return Failed("OpenService", kernel().GetLastError());
+  int rc = 0;
+  if (!scm.StartServiceW(svc, {}) && kernel().GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+    rc = Failed("StartService", kernel().GetLastError());
+  } else {
+    std::cout << "started " << U(name) << "\n";
+  }
+  scm.CloseServiceHandle(svc);
+  return rc;
+}
+
+int Install(const std::vector<std::string>& args) {
+  std::string server, port;
+  bool start = true;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--server" && i + 1 < args.size()) {
+      server = args[++i];
+    } else if (args[i] == "--port" && i + 1 < args.size()) {
+      port = args[++i];
+    } else if (args[i] == "--no-start") {
+      start = false;
+    } else {
+      std::cerr << kUsage;
+      return 2;
+    }
+  }
+  // The image path is one command line: a host or port with a space or quote could not be
+  // told from the next argument.
+  auto plain = [](const std::string& v) { return v.find_first_of(" \t\"") == std::string::npos; };
+  if (server.empty() || !plain(server) || !plain(port)) {
+    std::cerr << "tollmachine install: --server HOST is needed; HOST and PORT without spaces or "
+                 "quotes\n";
+    return 2;
+  }
+  std::filesystem::path bin = SelfPath().parent_path();
+  std::wstring agentPath =
+      L"\"" + W((bin / "tollagent").string()) + L"\" /servicerun /server " + W(server);
+  if (!port.empty()) agentPath += L" /port " + W(port);
+  std::wstring supervisorPath = L"\"" + W((bin / "tollwarden").string()) + L"\"";
+
+  SC_HANDLE manager = services().OpenSCManagerW(SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) return Failed("OpenSCManager", kernel().GetLastError());
+  int rc = InstallService(manager, kAgentService, kAgentDisplayName, agentPath);
+  if (rc == 0)
+    rc = InstallService(manager, kSupervisorService, kSupervisorDisplayName, supervisorPath);
+  if (rc == 0 && start) rc = StartInstalled(manager, kAgentService);
+  if (rc == 0 && start) rc = StartInstalled(manager, kSupervisorService);
+  services().CloseServiceHandle(manager);
   return rc;
 }
 
@@ -689,7 +778,22 @@ std::string EventLine(const EventLogRecord& e) {
   std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &tm);
   std::string line = std::string(time) + "\t" + U(e.SourceName) + "\t" + std::to_string(e.EventID) +
                      "\t" + EventTypeName(e.EventType);
-  for (const auto& s : e.Strings) line += "\t" + U(s);
+  // One record a line: the line breaks and tabs of an insertion string (a system text ends
+  // with CR LF) are written as \r, \n and \t.
+  for (const auto& s : e.Strings) {
+    line += "\t";
+    for (char c : U(s)) {
+      if (c == '\r') {
+        line += "\\r";
+      } else if (c == '\n') {
+        line += "\\n";
+      } else if (c == '\t') {
+        line += "\\t";
+      } else {
+        line += c;
+      }
+    }
+  }
   return line;
 }
 
@@ -1124,7 +1228,7 @@ int TollmachineMain(const std::string& program, const std::vector<std::string>& 
   platform::Install(machine);
   bool needsMachine = command == "sc" || command == "print" || command == "jobs" ||
                       command == "pause" || command == "resume" || command == "cancel" ||
-                      command == "crash" || command == "watch";
+                      command == "crash" || command == "watch" || command == "install";
   if (needsMachine && !machine->Reached()) {
     std::cerr << "tollmachine " << command << ": the machine is not running (tollmachine start)\n";
     return 1;
@@ -1135,6 +1239,7 @@ int TollmachineMain(const std::string& program, const std::vector<std::string>& 
   if (command == "print") return Print(*machine, rest);
   if (command == "jobs") return Jobs(rest);
   if (command == "watch") return Watch(rest);
+  if (command == "install") return Install(rest);
   if (command == "pause" || command == "resume" || command == "cancel") {
     return JobCommand(command, rest);
   }
