@@ -272,6 +272,23 @@ class Accepted(Road):
         self.assertEqual(by_queue["Balcão"]["user"], "maria")
         self.assert_decided_before_printing()
 
+    def test_the_agent_waits_for_a_spooler_that_is_not_running_yet(self):
+        self.tm("start")
+        self.tm("sc", "stop", "Spooler")
+        self.tm("sc", "stop", "TollgateClient")
+        self.tm("sc", "start", "TollgateClient")
+        waiting = "waiting 500ms for the spool to be ready..."
+        self.assertTrue(wait_for(lambda: self.log().count(waiting) >= 3), self.log())
+        self.tm("sc", "start", "Spooler")
+        self.assertTrue(wait_for(lambda: self.ledger_agents() > 0), self.log())
+        time.sleep(0.5)
+        job = self.print("Recepção", "d04.ljet4.pcl")
+        self.assertTrue(wait_for(lambda: self.released(job)), (self.journal(), self.log()))
+        # One line a try, half a second apart.
+        stamps = re.findall(r"(\d\d):(\d\d):(\d\d) waiting 500ms", self.log())
+        seconds = [int(h) * 3600 + int(m) * 60 + int(s) for h, m, s in stamps]
+        self.assertLessEqual(len(stamps), 2 * (seconds[-1] - seconds[0] + 1) + 1)
+
     def test_a_queue_added_while_the_agent_runs_is_watched(self):
         self.boot()
         self.tm("reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers\Nova",
