@@ -141,7 +141,7 @@ class TollcountTest(unittest.TestCase):
         self.assertEqual(lines[1], text + "\tTEXT\t3\t1\tunknown\tno\tcounted")
         empty = self.write("empty.spl", b"")
         self.assertEqual(self.run_tool(empty).returncode, 0)
-        done = self.run_tool(empty, os.path.join(TESTDATA, "d06.pdfwrite.pdf"))
+        done = self.run_tool(empty, self.write("bare.spl", b"PCL is not a signature"))
         self.assertEqual(done.returncode, 1)
         missing = os.path.join(self.tmp.name, "missing.spl")
         done = self.run_tool("--json", missing, empty)

@@ -3,8 +3,10 @@
 #include "gatelib/printing/document_readers.h"
 #include "gatelib/printing/pcl5_reader.h"
 #include "gatelib/printing/pclxl_reader.h"
+#include "gatelib/printing/pdf_reader.h"
 #include "gatelib/printing/pjl_reader.h"
 #include "gatelib/printing/postscript_reader.h"
+#include "gatelib/printing/prescribe_reader.h"
 #include "gatelib/printing/xps_reader.h"
 
 namespace gatelib::printing {
@@ -37,6 +39,10 @@ class BuiltInSegmentReaders : public SegmentReaders {
         return std::make_unique<EjlHeaderReader>();
       case PrinterLanguage::XPS:
         return std::make_unique<XpsReader>();
+      case PrinterLanguage::PDF:
+        return std::make_unique<PdfReader>();
+      case PrinterLanguage::PRESCRIBE:
+        return std::make_unique<PrescribeReader>();
       default:
         return nullptr;
     }
