@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "gatelib/printing/pdf_reader.h"
+#include "gatelib/printing/pdf_page_tree.h"
 #include "platform/platform.h"
 
 namespace gatelib::printing {

@@ -1,5 +1,5 @@
 // Builds without the PDF library: no page tree is counted.
-#include "gatelib/printing/pdf_reader.h"
+#include "gatelib/printing/pdf_page_tree.h"
 
 namespace gatelib::printing {
 
