@@ -92,6 +92,10 @@ TEST_F(VendorReadersTest, RecordsPagesCopiesAndColour) {
        analysis::kNotRecognised, 0, 0, 0},
       {"QPDL: a band header cut short", Pjl("QPDL") + QpdlPage(1, {4}) + Bytes({12, 0, 1}),
        analysis::kNotRecognised, 0, 0, 0},
+      {"PCL after PJL: the raster planes stated for each page",
+       Pjl("PCL") + "\x1b*r1Upage\f\x1b*r-3Upage\f\x1b*r1Upage\f", analysis::kCounted, 3, 1, 1},
+      {"PCL after PJL: a black plane only", Pjl("PCL") + "\x1b*r1Upage\f", analysis::kCounted, 1, 1,
+       0},
       {"XQX: pages at tag 4",
        ",XQX" + Be32(1) + Be32(1) + Be32(0x80000000) + Be32(4) + Be32(0x54) + Be32(3) + Be32(0) +
            Be32(7) + Be32(3) + "abc" + Be32(4) + Be32(0) + Be32(3) + Be32(0) + Be32(4) + Be32(0) +
@@ -193,6 +197,7 @@ TEST_F(VendorReadersTest, RealDriversFiles) {
       {"d04.hl7x0.hbp", 4, 1, -1, 0},           {"d03.bjc600.bjc", 3, 1, -1, 0},
       {"d04.bjc800.bjc", 4, 1, -1, 0},          {"d03.stcolor.escp", 3, 1, -1, 0},
       {"d02.hpcups-lidil.lidil", 2, 1, -1, 0},  {"d04.gdi.smart", 4, 1, -1, 0},
+      {"d03.foo2lava-colour.pcl", 3, 1, 1, 1},  {"d12.foo2lava-mono.pcl", 12, 1, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
