@@ -60,6 +60,8 @@ class BuiltInSegmentReaders : public SegmentReaders {
         return std::make_unique<MinoltaReader>();
       case PrinterLanguage::CANON_IMAGERUNNER:
         return std::make_unique<CanonImageRunnerReader>();
+      case PrinterLanguage::ZIMF:
+        return std::make_unique<ZimfReader>();
       default:
         return nullptr;
     }

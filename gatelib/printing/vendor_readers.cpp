@@ -620,4 +620,66 @@ bool CanonImageRunnerReader::Read(JobData& source) {
   }
 }
 
+void ZimfReader::DeviceMode(std::uint32_t size) {
+  // The public part: dmSize at 68, dmDriverExtra at 70, dmFields at 72, dmCopies at 86.
+  constexpr std::uint32_t kMostRead = 1 << 16;
+  std::string mode(std::min(size, kMostRead), '\0');
+  std::size_t got = 0;
+  if (!mode.empty()) Source().Read(mode.data(), mode.size(), &got);
+  Skip(static_cast<std::int64_t>(size) - static_cast<std::int64_t>(got));
+  mode.resize(got);
+  const auto u16 = [&](std::size_t at) {
+    return static_cast<std::uint16_t>(static_cast<std::uint8_t>(mode[at]) |
+                                      static_cast<std::uint8_t>(mode[at + 1]) << 8);
+  };
+  if (mode.size() < 88) return;
+  const std::uint32_t fields = u16(72) | static_cast<std::uint32_t>(u16(74)) << 16;
+  const auto modeCopies = static_cast<std::int16_t>(u16(86));
+  if ((fields & 0x100) != 0 && modeCopies > 0) copies = std::max<int>(copies, modeCopies);
+  const std::size_t publicSize = u16(68);
+  const std::size_t at = publicSize + 320;
+  if (at + 2 <= publicSize + u16(70) && at + 2 <= mode.size()) {
+    const std::uint16_t sheet = u16(at);
+    if (sheet >= 1 && sheet <= 64) perSheet_ = sheet;
+  }
+}
+
+bool ZimfReader::Read(JobData& source) {
+  SetSource(source);
+  Skip(-4);  // the first record's tag, read by detection
+  const auto sheets = [&] { pages = (pages + perSheet_ - 1) / perSheet_; };
+  for (;;) {
+    if (AtEnd(*this)) {
+      sheets();
+      return true;
+    }
+    std::uint32_t tag = 0;
+    std::uint32_t length = 0;
+    std::uint32_t skipped = 0;
+    std::uint32_t type = 0;
+    if (!ReadU32(tag, true) || !ReadU32(length, true) || !ReadU32(skipped, true) ||
+        !ReadU32(skipped, true) || !ReadU32(type, true) || length < 20) {
+      return false;
+    }
+    std::int64_t left = static_cast<std::int64_t>(length) - 20;
+    if (type == 3) AddPage(pages);
+    if (type == 1) {
+      while (left >= 8) {
+        std::uint32_t id = 0;
+        std::uint32_t size = 0;
+        if (!ReadU32(id, true) || !ReadU32(size, true)) return false;
+        left -= 8;
+        if (size > left) return false;
+        left -= size;
+        if (id == 10243 || id == 0xD2000001) {
+          DeviceMode(size);
+        } else {
+          Skip(size);
+        }
+      }
+    }
+    Skip(left);
+  }
+}
+
 }  // namespace gatelib::printing

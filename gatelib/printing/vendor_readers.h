@@ -109,4 +109,19 @@ class CanonImageRunnerReader : public StreamReader {
   bool Read(JobData& source) override;
 };
 
+// ZIMF (after "ZIMF"): records of a 4-byte tag, a 32-bit little-endian length (with the
+// 20-byte header), 8 bytes and a 32-bit little-endian type. Type 3 is a page. Type 1 holds a
+// table of entries (a 32-bit little-endian id and length, then the entry) whose entries 10243
+// and D2000001 (hex) are Windows device modes: the largest copy count of those that mark their
+// copies present, and the pages per sheet in the driver's part (320 bytes past the public
+// part), by which the pages are sheets at the end.
+class ZimfReader : public StreamReader {
+ public:
+  bool Read(JobData& source) override;
+
+ private:
+  void DeviceMode(std::uint32_t size);
+  int perSheet_ = 1;
+};
+
 }  // namespace gatelib::printing

@@ -172,6 +172,54 @@ TEST_F(VendorReadersTest, RecordsPagesCopiesAndColour) {
   }
 }
 
+// A ZIMF record of a type with its body; a device mode with copies (marked present or not) and
+// pages per sheet in the driver's part.
+std::string Zimf(std::uint32_t type, const std::string& body) {
+  return "ZIMF" + Le32(static_cast<std::uint32_t>(body.size() + 20)) + std::string(8, '\0') +
+         Le32(type) + body;
+}
+std::string DeviceMode(std::int16_t copies, bool marked, std::uint16_t perSheet) {
+  std::string mode(220 + 324, '\0');
+  mode.replace(68, 2, Le16(220));
+  mode.replace(70, 2, Le16(324));
+  mode.replace(72, 4, Le32(marked ? 0x100 : 0));
+  mode.replace(86, 2, Le16(static_cast<std::uint16_t>(copies)));
+  mode.replace(220 + 320, 2, Le16(perSheet));
+  return mode;
+}
+std::string Entry(std::uint32_t id, const std::string& body) {
+  return Le32(id) + Le32(static_cast<std::uint32_t>(body.size())) + body;
+}
+
+TEST_F(VendorReadersTest, ZimfDeviceModesAndPages) {
+  std::string pages;
+  for (int i = 0; i < 5; ++i) pages += Zimf(2, "data") + Zimf(3, "");
+  const struct {
+    const char* name;
+    std::string bytes;
+    int result;
+    int pages;
+    int copies;
+  } cases[] = {
+      {"5 pages at 2 per sheet, 3 copies",
+       Zimf(0, "") + Zimf(1, Entry(7, "xx") + Entry(10243, DeviceMode(3, true, 2))) + pages,
+       analysis::kCounted, 3, 3},
+      {"copies not marked present, the other entry id",
+       Zimf(1, Entry(0xD2000001, DeviceMode(4, false, 1))) + pages, analysis::kCounted, 5, 1},
+      {"an entry longer than its record", Zimf(1, Le32(10243) + Le32(999)) + pages,
+       analysis::kNotRecognised, 0, 0},
+      {"a header cut short", pages + "ZIMF" + Le32(40), analysis::kNotRecognised, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Analysis a = Analyse(c.bytes);
+    EXPECT_EQ(a.result, c.result);
+    if (c.result != analysis::kCounted) continue;
+    EXPECT_EQ(a.counts.pages, c.pages);
+    EXPECT_EQ(a.counts.copies, c.copies);
+  }
+}
+
 TEST_F(VendorReadersTest, MinoltaPagesAfterBothRuns) {
   std::string page = "\x05";
   for (int i = 0; i < 511; ++i) page += "\xff\x05";
