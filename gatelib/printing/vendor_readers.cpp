@@ -37,7 +37,18 @@ bool ReadByte(StreamReader& reader, std::uint8_t& byte) {
 
 bool QpdlReader::Read(JobData& source) {
   SetSource(source);
-  bool colourPage = false;
+  if (!Walk()) return false;
+  if (sparse_) {
+    colourKnown = true;
+    colour = colourStated_ > 0;
+    colourPages = colourStated_;
+    monoPages = monoStated_;
+  }
+  return true;
+}
+
+bool QpdlReader::Walk() {
+  unsigned planes = 0;  // bit n: a band of plane n on this page
   SkipLineEnds(*this);
   for (;;) {
     std::uint8_t type = 0;
@@ -49,17 +60,18 @@ bool QpdlReader::Read(JobData& source) {
         if (!ReadByte(*this, resolution) || !ReadU16(pageCopies)) return false;
         copies = std::max(copies, static_cast<int>(std::min<std::uint16_t>(pageCopies, 32767)));
         Skip(13);
-        colourPage = false;
+        planes = 0;
         break;
       }
       case 1: {  // end of the page
         std::uint16_t ignored = 0;
         if (!ReadU16(ignored)) return false;
         AddPage(pages);
-        AddPage(colourPage ? colourPages : monoPages);
-        colourKnown = true;
-        if (colourPage) colour = true;
-        colourPage = false;
+        if (planes != 0) {
+          AddPage((planes & 0b1110) != 0 ? colourStated_ : monoStated_);
+          if ((planes & 0b11110) != 0b11110) sparse_ = true;
+        }
+        planes = 0;
         break;
       }
       case 9:  // end of the job
@@ -75,7 +87,7 @@ bool QpdlReader::Read(JobData& source) {
             !ReadByte(*this, plane) || !ReadByte(*this, compression) || !ReadU32(length)) {
           return false;
         }
-        if (plane >= 1 && plane <= 3) colourPage = true;
+        if (plane >= 1 && plane <= 4) planes |= 1u << plane;
         Skip(length);
         break;
       }

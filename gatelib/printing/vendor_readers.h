@@ -11,11 +11,19 @@ namespace gatelib::printing {
 // QPDL, after a PJL header entered it: a page header (type 0: resolution, copies as 16-bit
 // big-endian, then 13 bytes), bands (type 12: band, width, height, colour plane, compression,
 // a 32-bit big-endian length of the data), the end of a page (type 1 and 2 bytes) and of the
-// job (type 9). Bands of the cyan, magenta or yellow plane (1 to 3) make a colour page; a
-// page of black bands only (plane 4) is a mono page.
+// job (type 9). Where the driver sends only the planes a page inks (some page lacks one of
+// the four), bands of the cyan, magenta or yellow plane (1 to 3) make a colour page and a page
+// of black bands only (plane 4) a mono page; where every page carries all four planes they say
+// nothing about its colour, which is left to the PJL header.
 class QpdlReader : public StreamReader {
  public:
   bool Read(JobData& source) override;
+
+ private:
+  bool Walk();
+  int colourStated_ = 0;
+  int monoStated_ = 0;
+  bool sparse_ = false;  // a page lacked one of the four planes
 };
 
 // XQX (after ",XQX"): 32-bit big-endian tags: 1 (job), 3 (page) and 5 (image) hold a count of

@@ -88,6 +88,9 @@ TEST_F(VendorReadersTest, RecordsPagesCopiesAndColour) {
        analysis::kCounted, 3, 2, 1},
       {"QPDL: mono pages only", Pjl("QPDL") + QpdlPage(1, {4}) + QpdlPage(1, {4}) + Bytes({9}),
        analysis::kCounted, 2, 1, 0},
+      {"QPDL: all four planes on every page say nothing; the header's mode holds",
+       Pjl("QPDL") + QpdlPage(1, {1, 2, 3, 4}) + QpdlPage(1, {1, 2, 3, 4}) + Bytes({9}),
+       analysis::kCounted, 2, 1, 0},
       {"QPDL: an unknown record", Pjl("QPDL") + QpdlPage(1, {4}) + Bytes({7}),
        analysis::kNotRecognised, 0, 0, 0},
       {"QPDL: a band header cut short", Pjl("QPDL") + QpdlPage(1, {4}) + Bytes({12, 0, 1}),
@@ -242,10 +245,11 @@ TEST_F(VendorReadersTest, RealDriversFiles) {
   } cases[] = {
       {"d04.foo2qpdl.qpdl", 4, 1, 0, 0},        {"d04.foo2qpdl-2copies.qpdl", 4, 2, 0, 0},
       {"d03.foo2qpdl-colour.qpdl", 3, 1, 1, 1}, {"d04.foo2xqx.xqx", 4, 1, -1, 0},
-      {"d04.hl7x0.hbp", 4, 1, -1, 0},           {"d03.bjc600.bjc", 3, 1, -1, 0},
-      {"d04.bjc800.bjc", 4, 1, -1, 0},          {"d03.stcolor.escp", 3, 1, -1, 0},
-      {"d02.hpcups-lidil.lidil", 2, 1, -1, 0},  {"d04.gdi.smart", 4, 1, -1, 0},
-      {"d03.foo2lava-colour.pcl", 3, 1, 1, 1},  {"d12.foo2lava-mono.pcl", 12, 1, 0, 0},
+      {"d03.splix-colour.qpdl", 3, 1, 1, 0},    {"d04.hl7x0.hbp", 4, 1, -1, 0},
+      {"d03.bjc600.bjc", 3, 1, -1, 0},          {"d04.bjc800.bjc", 4, 1, -1, 0},
+      {"d03.stcolor.escp", 3, 1, -1, 0},        {"d02.hpcups-lidil.lidil", 2, 1, -1, 0},
+      {"d04.gdi.smart", 4, 1, -1, 0},           {"d03.foo2lava-colour.pcl", 3, 1, 1, 1},
+      {"d12.foo2lava-mono.pcl", 12, 1, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
