@@ -13,6 +13,7 @@
 // The files are made once in the temporary folder and read from the page cache. Rates are per
 // second of CPU time.
 #include <benchmark/benchmark.h>
+#include <zip.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -190,5 +191,46 @@ void BM_PdfPageTree(benchmark::State& state) {
   state.counters["MB"] = static_cast<double>(fs::file_size(path)) / (1 << 20);
 }
 BENCHMARK(BM_PdfPageTree)->DenseRange(0, 2)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+// An XPS package whose print ticket inflates to 1 GB of blanks (about 1 MB in the archive):
+// the reader stops reading it after its first megabyte.
+fs::path XpsBomb() {
+  static const fs::path path = [] {
+    fs::path p = fs::temp_directory_path() / "tollgate-xps-bomb.xps";
+    if (fs::exists(p)) return p;
+    zipFile zip = zipOpen64(p.c_str(), APPEND_STATUS_CREATE);
+    const auto entry = [&](const char* name, const std::string& text, int repeat) {
+      zip_fileinfo info{};
+      zipOpenNewFileInZip64(zip, name, &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 1);
+      for (int i = 0; i < repeat; ++i)
+        zipWriteInFileInZip(zip, text.data(), static_cast<unsigned>(text.size()));
+      zipCloseFileInZip(zip);
+    };
+    entry("Documents/1/Pages/1.fpage", "<FixedPage/>", 1);
+    entry("Metadata/Job_PT.xml", std::string(1 << 20, ' '), 1024);
+    zipClose(zip, nullptr);
+    return p;
+  }();
+  return path;
+}
+
+void BM_XpsTicketBomb(benchmark::State& state) {
+  Setup();
+  const std::string narrow = XpsBomb().string();
+  const std::wstring wide(narrow.begin(), narrow.end());
+  for (auto _ : state) {
+    printing::PageEndList ends;
+    printing::SpoolAnalyzer analyzer(printing::kSpoolBufferSize, printing::PrinterLanguage::Unknown,
+                                     ends);
+    if (analyzer.Open(wide, nullptr) != printing::analysis::kCounted)
+      state.SkipWithError("not counted");
+  }
+  state.counters["MB"] = static_cast<double>(fs::file_size(XpsBomb())) / (1 << 20);
+}
+BENCHMARK(BM_XpsTicketBomb)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -245,7 +245,8 @@ TEST_F(VendorReadersTest, RealDriversFiles) {
   } cases[] = {
       {"d04.foo2qpdl.qpdl", 4, 1, 0, 0},        {"d04.foo2qpdl-2copies.qpdl", 4, 2, 0, 0},
       {"d03.foo2qpdl-colour.qpdl", 3, 1, 1, 1}, {"d04.foo2xqx.xqx", 4, 1, -1, 0},
-      {"d03.splix-colour.qpdl", 3, 1, 1, 0},    {"d04.hl7x0.hbp", 4, 1, -1, 0},
+      {"d03.splix-colour.qpdl", 3, 1, 1, 0},     {"d02.gutenprint-c88.escp", 2, 1, -1, 0},
+      {"d02.gutenprint-ip4000.bjc", 2, 1, -1, 0},    {"d04.hl7x0.hbp", 4, 1, -1, 0},
       {"d03.bjc600.bjc", 3, 1, -1, 0},          {"d04.bjc800.bjc", 4, 1, -1, 0},
       {"d03.stcolor.escp", 3, 1, -1, 0},        {"d02.hpcups-lidil.lidil", 2, 1, -1, 0},
       {"d04.gdi.smart", 4, 1, -1, 0},           {"d03.foo2lava-colour.pcl", 3, 1, 1, 1},
