@@ -7,7 +7,8 @@
 //   PjlXcpt     an exception section after "@PJL XCPT": a job-ticket attempt per token
 //   Pcl5        escape sequences with parameters back to back, row moves and line feeds
 //   PclXl       a value, an attribute and an operator every five bytes
-//   Pdf, Prescribe, Qpdl, Xqx, Hbp, Bj, Escp2, Lidil, Gdi
+//   Pdf, Prescribe, Qpdl, Xqx, Hbp, Bj, Escp2, Lidil, Gdi, Spl, Zimf, CanonIr2200,
+//   CanonImageRunner, SharpGdi, Rpcs, Minolta, Xml
 //               a page (or the smallest record) every few bytes
 //
 // The files are made once in the temporary folder and read from the page cache. Rates are per
@@ -62,6 +63,18 @@ const Shape& ShapeOf(int which) {
       {"lidil", std::string("$\x00\x0a\x00\x00\x02\x00\x00\x00\x00", 10),
        std::string("$\x00\x0a\x00\x00\x02\x00\x00\x00\x00", 10)},
       {"gdi", "\x1b%-12345X@PJL ENTER LANGUAGE=GDI\n", "\x1b&&"},
+      {"spl", "", std::string("DMCS\x00\x00\x00\x00\x03", 9)},
+      {"zimf", "",
+       std::string("ZIMF\x14\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00", 20)},
+      {"canon-ir2200", "\xcd\xca\x10\x01", std::string("\x00\x1a\x00\x00\x00\x01\x0c", 7)},
+      {"canon-imagerunner", std::string("\x01\x00\xce\xda\xde\xfa", 6) + std::string(16, '\0'),
+       std::string("\x04\x00\x04\x00", 4)},
+      {"sharp-gdi", std::string("\x81\x81\x00\x00\x00\x00", 6),
+       std::string("\x00\x00\x00\x00\x00\x06", 6)},
+      {"rpcs", "\x1b%-12345X@PJL ENTER LANGUAGE=RPCS\n", std::string("\x35\x00\x00", 3)},
+      {"minolta", "\xff\x05\xffU" + std::string(1155, 'h'), "\x05\xff\x05"},
+      {"xml", "<?xml version=\"1.0\"?><cmd xmlns:ivec=\"x\">",
+       "<ivec:impression_num>3</ivec:impression_num>"},
   };
   return shapes[which];
 }
@@ -117,7 +130,7 @@ void BM_WorstCase(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(fs::file_size(path)));
 }
 BENCHMARK(BM_WorstCase)
-    ->ArgsProduct({{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, {64, 256}})
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 21, 1), {64, 256}})
     ->ArgNames({"reader", "MB"})
     ->Iterations(2)
     ->Unit(benchmark::kMillisecond);

@@ -62,6 +62,8 @@ class BuiltInSegmentReaders : public SegmentReaders {
         return std::make_unique<CanonImageRunnerReader>();
       case PrinterLanguage::ZIMF:
         return std::make_unique<ZimfReader>();
+      case PrinterLanguage::CANON_IR2200:
+        return std::make_unique<CanonIr2200Reader>();
       default:
         return nullptr;
     }
@@ -79,7 +81,7 @@ class BuiltInSegmentReaders : public SegmentReaders {
       case HeaderStream::HeaderlessSharpGdi:
         return std::make_unique<SharpGdiReader>(false);
       case HeaderStream::Rpcs:
-        return nullptr;
+        return std::make_unique<RpcsReader>();
     }
     return nullptr;
   }

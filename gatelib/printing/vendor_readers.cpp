@@ -694,4 +694,107 @@ bool ZimfReader::Read(JobData& source) {
   }
 }
 
+bool CanonIr2200Reader::Items(std::int64_t length, std::uint16_t record, std::uint16_t outer,
+                              int depth) {
+  while (length >= 4) {
+    std::uint16_t id = 0;
+    std::uint16_t size = 0;
+    if (!ReadU16(id) || !ReadU16(size)) return false;
+    length -= 4;
+    if (size > length) return false;
+    length -= size;
+    const bool copyItem = record == 21 && outer == 21 && id == 2007;
+    const bool pageItem =
+        (record == 21 && outer == 107 && id == 275) || (record == 18 && outer == 17 && id == 2004);
+    if ((copyItem || pageItem) && size >= 1 && size <= 4) {
+      std::uint32_t value = 0;
+      for (std::uint16_t k = 0; k < size; ++k) {
+        std::uint8_t byte = 0;
+        if (!GetNextChar(byte)) return false;
+        value = value << 8 | byte;
+      }
+      if (copyItem && value > 0) copies = static_cast<int>(std::min<std::uint32_t>(value, 32767));
+      if (pageItem) stated_ = value;
+    } else if (((record == 21 && id == 107) || (record == 18 && id == 17)) && depth < 4) {
+      if (!Items(size, record, id, depth + 1)) return false;
+    } else {
+      Skip(size);
+    }
+  }
+  Skip(length);
+  return true;
+}
+
+void CanonIr2200Reader::Raster(std::int64_t length) {
+  // Form feeds, and ESC "[" digits "v": the copies.
+  int state = 0;  // 1 after ESC, 2 after ESC "[" and digits
+  long long digits = 0;
+  std::uint8_t byte = 0;
+  for (std::int64_t k = 0; k < length && GetNextChar(byte); ++k) {
+    if (byte == 0x0C) AddPage(formFeeds_);
+    if (state == 2 && byte >= '0' && byte <= '9') {
+      digits = std::min<long long>(digits * 10 + (byte - '0'), 1 << 20);
+      continue;
+    }
+    if (state == 2 && byte == 'v' && digits < 512 && digits > 0) {
+      copies = std::max(copies, static_cast<int>(digits));
+    }
+    if (state == 1 && byte == '[') {
+      state = 2;
+      digits = 0;
+      continue;
+    }
+    state = byte == kEscape ? 1 : 0;
+  }
+}
+
+bool CanonIr2200Reader::Read(JobData& source) {
+  SetSource(source);
+  Skip(1);
+  for (;;) {
+    std::uint8_t first = 0;
+    if (!GetNextChar(first)) break;
+    Skip(-1);
+    if (first == kEscape && UniversalExitAhead()) break;
+    std::uint16_t tag = 0;
+    std::uint32_t length = 0;
+    if (!ReadU16(tag) || !ReadU32(length)) return false;
+    if (tag == 21 || tag == 18) {
+      if (!Items(length, tag, tag, 0)) return false;
+    } else if (tag == 26) {
+      Raster(length);
+    } else {
+      Skip(length);
+    }
+  }
+  if (stated_ >= 0) {
+    const long long perCopy = copies > 0 ? (stated_ + copies - 1) / copies : stated_;
+    pages = static_cast<int>(std::min<long long>(perCopy, std::numeric_limits<int>::max()));
+  } else {
+    pages = formFeeds_;
+  }
+  return true;
+}
+
+bool RpcsReader::Read(JobData& source) {
+  SetSource(source);
+  SkipLineEnds(*this);
+  for (;;) {
+    std::uint8_t command = 0;
+    if (!GetNextChar(command)) return true;
+    if (command == kEscape) {
+      Skip(-1);
+      return true;
+    }
+    if (command == 0x35) AddPage(pages);
+    if (command < 0x80) {
+      std::uint16_t length = 0;
+      if (!ReadU16(length)) return false;
+      Skip(length);
+    } else {
+      Skip(2);
+    }
+  }
+}
+
 }  // namespace gatelib::printing

@@ -132,4 +132,30 @@ class ZimfReader : public StreamReader {
   int perSheet_ = 1;
 };
 
+// The Canon iR 2200 stream (after CD CA 10): a byte, then records of a 16-bit big-endian tag
+// and a 32-bit big-endian length. Records 21 and 18 hold items (a 16-bit big-endian id and
+// length, then the value, a big-endian number or further items): item 2007 of record 21 is the
+// copy count, item 275 inside its item 107, and item 2004 inside item 17 of record 18, the page
+// count of all copies. Raster records (26) are read for form feeds (pages, when no count was
+// given) and ESC "[" digits "v" (copies, when below 512). A universal exit ends the stream.
+class CanonIr2200Reader : public StreamReader {
+ public:
+  bool Read(JobData& source) override;
+
+ private:
+  // The items of `length` bytes at the position; `outer` is the record (or item) they are in.
+  bool Items(std::int64_t length, std::uint16_t record, std::uint16_t outer, int depth);
+  void Raster(std::int64_t length);
+  long long stated_ = -1;  // the page count of an item, -1 when none was given
+  int formFeeds_ = 0;
+};
+
+// RPCS, after a PJL header entered it: commands of one byte; a command below 80 (hex) is
+// followed by a 16-bit big-endian length of its data, one of 80 or above by 2 bytes. Command
+// 35 (hex) ends a page; ESC ends the stream (detection goes on there).
+class RpcsReader : public StreamReader {
+ public:
+  bool Read(JobData& source) override;
+};
+
 }  // namespace gatelib::printing

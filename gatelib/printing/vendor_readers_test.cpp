@@ -65,6 +65,15 @@ std::string Lidil(std::uint16_t type, const std::string& extra = "") {
   return r + extra;
 }
 
+// Canon iR 2200: a record of a tag and its body; an item of an id and its value.
+std::string Ir(std::uint16_t tag, const std::string& body) {
+  return Be16(tag) + Be32(static_cast<std::uint32_t>(body.size())) + body;
+}
+std::string Item(std::uint16_t id, const std::string& value) {
+  return Be16(id) + Be16(static_cast<std::uint16_t>(value.size())) + value;
+}
+const std::string kIr2200 = "\xcd\xca\x10\x01";
+
 TEST_F(VendorReadersTest, RecordsPagesCopiesAndColour) {
   const std::string escPage =
       "\x1b(c\x04\x00\x01\x02\x03\x04"
@@ -152,6 +161,22 @@ TEST_F(VendorReadersTest, RecordsPagesCopiesAndColour) {
       {"Sharp GDI from PJL",
        kUel + "@PJL ENTER LANGUAGE=GDI\n" + Bytes({0x81, 0}) + Be16(0) + Be16(6),
        analysis::kCounted, 1, 1, -1},
+      {"Canon iR 2200: the stated count of all copies, divided by the copies",
+       kIr2200 + Ir(21, Item(9, "x") + Item(2007, Be16(2)) + Item(107, Item(275, Be32(6)))) +
+           Ir(26, "\f\f\f\f\f\f\f"),
+       analysis::kCounted, 3, 2, -1},
+      {"Canon iR 2200: the count inside item 17 of record 18",
+       kIr2200 + Ir(7, "abc") + Ir(18, Item(17, Item(2004, Be16(4)))) + kUel + "@PJL EOJ\n",
+       analysis::kCounted, 4, 1, -1},
+      {"Canon iR 2200: form feeds and ESC [ 3 v in the raster",
+       kIr2200 + Ir(26, "ab\f\x1b[3v\f\x1b[900vcd"), analysis::kCounted, 2, 3, -1},
+      {"Canon iR 2200: an item longer than its record",
+       kIr2200 + Ir(21, Item(2007, Be16(2)).substr(0, 5)), analysis::kNotRecognised, 0, 0, 0},
+      {"RPCS: pages at command 35",
+       Pjl("RPCS") + "\x10" + Be16(3) + "abc" + "\x35" + Be16(0) + "\x90xy" + "\x35" + Be16(1) +
+           "z" + kUel,
+       analysis::kCounted, 2, 1, 0},
+      {"RPCS: a length cut short", Pjl("RPCS") + "\x35\x00"s, analysis::kNotRecognised, 0, 0, 0},
       {"Canon imageRUNNER: copies and pages",
        Bytes({1, 0, 0x18, 0, 0xCE, 0xDA, 0xDE, 0xFA}) + Le16(2) + std::string(14, '\0') + Le16(1) +
            std::string(6, '\0') + Le16(3) + std::string(14, '\0') + Le16(4) + Le16(6) + "ab" +
@@ -243,13 +268,20 @@ TEST_F(VendorReadersTest, RealDriversFiles) {
     int colour;  // -1 unknown, 0 mono, 1 colour
     int colourPages;
   } cases[] = {
-      {"d04.foo2qpdl.qpdl", 4, 1, 0, 0},        {"d04.foo2qpdl-2copies.qpdl", 4, 2, 0, 0},
-      {"d03.foo2qpdl-colour.qpdl", 3, 1, 1, 1}, {"d04.foo2xqx.xqx", 4, 1, -1, 0},
-      {"d03.splix-colour.qpdl", 3, 1, 1, 0},     {"d02.gutenprint-c88.escp", 2, 1, -1, 0},
-      {"d02.gutenprint-ip4000.bjc", 2, 1, -1, 0},    {"d04.hl7x0.hbp", 4, 1, -1, 0},
-      {"d03.bjc600.bjc", 3, 1, -1, 0},          {"d04.bjc800.bjc", 4, 1, -1, 0},
-      {"d03.stcolor.escp", 3, 1, -1, 0},        {"d02.hpcups-lidil.lidil", 2, 1, -1, 0},
-      {"d04.gdi.smart", 4, 1, -1, 0},           {"d03.foo2lava-colour.pcl", 3, 1, 1, 1},
+      {"d04.foo2qpdl.qpdl", 4, 1, 0, 0},
+      {"d04.foo2qpdl-2copies.qpdl", 4, 2, 0, 0},
+      {"d03.foo2qpdl-colour.qpdl", 3, 1, 1, 1},
+      {"d04.foo2xqx.xqx", 4, 1, -1, 0},
+      {"d03.splix-colour.qpdl", 3, 1, 1, 0},
+      {"d02.gutenprint-c88.escp", 2, 1, -1, 0},
+      {"d02.gutenprint-ip4000.bjc", 2, 1, -1, 0},
+      {"d04.hl7x0.hbp", 4, 1, -1, 0},
+      {"d03.bjc600.bjc", 3, 1, -1, 0},
+      {"d04.bjc800.bjc", 4, 1, -1, 0},
+      {"d03.stcolor.escp", 3, 1, -1, 0},
+      {"d02.hpcups-lidil.lidil", 2, 1, -1, 0},
+      {"d04.gdi.smart", 4, 1, -1, 0},
+      {"d03.foo2lava-colour.pcl", 3, 1, 1, 1},
       {"d12.foo2lava-mono.pcl", 12, 1, 0, 0},
   };
   for (const auto& c : cases) {
