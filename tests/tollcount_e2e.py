@@ -106,6 +106,25 @@ class TollcountTest(unittest.TestCase):
                 checked += 1
         self.assertGreaterEqual(checked, 4)
 
+    def test_pdf_and_vendor_streams_agree_with_the_manifest(self):
+        # Streams that state the colour of their pages (ZjStream planes, QPDL bands, or the
+        # PJL header before them) must state the truth; the others leave it unknown.
+        checked = 0
+        for entry in manifest():
+            if entry["language"] != "Unknown" or "HP-GL/2" in entry["stream"]:
+                continue
+            with self.subTest(file=entry["file"]):
+                path = os.path.join(TESTDATA, entry["file"])
+                [row] = self.json_rows(self.run_tool("--json", path))
+                self.assertEqual(row["result"], 0)
+                self.assertEqual((row["pages"], row["copies"]), (entry["pages"], entry["copies"]))
+                if row["colourKnown"]:
+                    self.assertEqual(row["colour"], entry["colour"])
+                if row["colourPages"] + row["monoPages"] > 0:
+                    self.assertEqual(row["colourPages"], entry["colour_pages"])
+                checked += 1
+        self.assertGreaterEqual(checked, 12)
+
     def test_plotter_jobs_are_one_page_whatever_their_size(self):
         # A header that enters HP-GL/2 makes the job one page and nothing after it is read,
         # also when the job is longer than one read window.
@@ -141,7 +160,7 @@ class TollcountTest(unittest.TestCase):
         self.assertEqual(lines[1], text + "\tTEXT\t3\t1\tunknown\tno\tcounted")
         empty = self.write("empty.spl", b"")
         self.assertEqual(self.run_tool(empty).returncode, 0)
-        done = self.run_tool(empty, os.path.join(TESTDATA, "d06.pdfwrite.pdf"))
+        done = self.run_tool(empty, self.write("bare.spl", b"PCL is not a signature"))
         self.assertEqual(done.returncode, 1)
         missing = os.path.join(self.tmp.name, "missing.spl")
         done = self.run_tool("--json", missing, empty)

@@ -156,6 +156,9 @@ void Pcl5Reader::SkipData(double value) {
 
 void Pcl5Reader::NewPage() {
   if (pages < std::numeric_limits<int>::max()) ++pages;
+  lastPage_ = planes_;
+  int& kind = planes_ == 2 ? colourPages : monoPages;
+  if (planes_ != 0 && kind < std::numeric_limits<int>::max()) ++kind;
   cursorY = PageStart();
   linesOnPage = 0;
   pageClean_ = true;
@@ -166,7 +169,11 @@ void Pcl5Reader::FormFeed() {
   // A form feed directly after an eject ends no further page.
   bool ejected = afterEject_ && pageClean_;
   NewPage();
-  if (ejected) --pages;
+  if (ejected) {
+    --pages;
+    if (lastPage_ == 2) --colourPages;
+    if (lastPage_ == 1) --monoPages;
+  }
 }
 
 void Pcl5Reader::Eject() {
@@ -413,6 +420,11 @@ bool Pcl5Reader::Read(JobData& source) {
               if (rasterCompression == 131 && p.letter == 'A' && p.value == 32768 &&
                   pages < std::numeric_limits<int>::max())
                 ++pages;
+              if (p.letter == 'U') {  // the planes of the raster rows
+                planes_ = p.value == 1 ? 1 : 2;
+                colourKnown = true;
+                if (planes_ == 2) colour = true;
+              }
             });
             break;
           default:

@@ -69,6 +69,11 @@ class Pcl5Reader : public StreamReader {
   bool pageClean_ = true;
   // ... and the last end was an ESC "&l0H".
   bool afterEject_ = false;
+  // The raster planes last stated (ESC "*r" and "U": 1 a black plane, others colour planes),
+  // by which each page from there on is a mono or a colour page: 0 none stated, 1 mono,
+  // 2 colour. lastPage_ is what the last page counted was.
+  int planes_ = 0;
+  int lastPage_ = 0;
   std::string text_;
 };
 

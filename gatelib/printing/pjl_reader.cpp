@@ -221,6 +221,13 @@ bool PjlReader::RunEntered(StreamReader* reader, int& copyCandidate) {
   pages = reader->pages;
   copyCandidate = reader->copies;
   if (reader->duplex) duplex = true;
+  // A stream that states the colour of its pages outranks the header's colour mode.
+  if (reader->colourKnown) {
+    colourKnown = true;
+    colour = reader->colour;
+    colourPages = reader->colourPages;
+    monoPages = reader->monoPages;
+  }
   return true;
 }
 

@@ -374,7 +374,7 @@ TEST_F(SpoolAnalyzerTest, RealFilesWithTheReadersOfThisBuild) {
       {"d04.ljet4.pcl", analysis::kCounted, L::PCL},
       {"d02.ps2write.ps", analysis::kCounted, L::POSTSCRIPT},
       {"d02.xpswrite-ticket-2copies.xps", analysis::kCounted, L::XPS},
-      {"d06.pdfwrite.pdf", analysis::kNotRecognised, L::Unknown},
+      {"d06.pdfwrite.pdf", analysis::kCounted, L::Unknown},
       {"d04.foo2zjs.zjs", analysis::kCounted, L::Unknown},
       {"d02.pjl-pxlcolor.pxl", analysis::kCounted, L::PCLXL},
       {"text-3ff.txt", analysis::kNotRecognised, L::Unknown},
