@@ -9,9 +9,9 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -45,9 +45,9 @@ using Clock = std::chrono::steady_clock;
 using platform::DWORD;
 
 // A few pages each, from real drivers.
-const char* const kFiles[] = {"d02.pjl-pxlcolor.pxl", "d04.pxlmono-3copies.pxl",
+const char* const kFiles[] = {"d02.pjl-pxlcolor.pxl",    "d04.pxlmono-3copies.pxl",
                               "d03.foo2lava-colour.pcl", "d12.foo2lava-mono.pcl",
-                              "d04.foo2zjs.zjs", "d04.ljet4.pcl"};
+                              "d04.foo2zjs.zjs",         "d04.ljet4.pcl"};
 
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -105,7 +105,8 @@ class Road {
         << escaped << "\"\r\n\r\n";
     for (int i = 0; i < queues; ++i) {
       reg << "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\"
-          << QueueName(i) << "]\r\n\"Port\"=\"LPT1:\"\r\n\"Printer Driver\"=\"HP LaserJet 4\"\r\n\r\n";
+          << QueueName(i)
+          << "]\r\n\"Port\"=\"LPT1:\"\r\n\"Printer Driver\"=\"HP LaserJet 4\"\r\n\r\n";
     }
     reg << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports]\r\n"
            "\"LPT1:\"=\"\"\r\n";
@@ -123,10 +124,12 @@ class Road {
     ledger_ = std::make_unique<tollserver::Ledger>(folder_ / "ledger");
     service_ = std::make_shared<tollserver::Service>(*ledger_, tollserver::Policy{});
     server_ = std::make_unique<rpc::Server>();
-    rpc::RPC_STATUS status = server_->UseProtseq(L"ncacn_ip_tcp", rpc::RPC_C_PROTSEQ_MAX_REQS_DEFAULT);
+    rpc::RPC_STATUS status =
+        server_->UseProtseq(L"ncacn_ip_tcp", rpc::RPC_C_PROTSEQ_MAX_REQS_DEFAULT);
     server_->RegisterIf(tollgate::remote::CentralServer(service_), 0,
-                       rpc::RPC_C_LISTEN_MAX_CALLS_DEFAULT);
-    if (status == rpc::RPC_S_OK) status = server_->Listen(1, rpc::RPC_C_LISTEN_MAX_CALLS_DEFAULT, true);
+                        rpc::RPC_C_LISTEN_MAX_CALLS_DEFAULT);
+    if (status == rpc::RPC_S_OK)
+      status = server_->Listen(1, rpc::RPC_C_LISTEN_MAX_CALLS_DEFAULT, true);
     if (status != rpc::RPC_S_OK || server_->Ports().empty()) {
       std::fprintf(stderr, "road_bench: the server cannot listen: RPC status %lu\n",
                    static_cast<unsigned long>(status));
@@ -324,6 +327,7 @@ void BM_Road(benchmark::State& state) {
 // Arguments: queues, jobs, jobs a second (0: a burst, which gives the throughput; a steady
 // rate gives the delay of a job that does not wait behind others).
 BENCHMARK(BM_Road)
+    ->Args({4, 400, 0})
     ->Args({1, 1000, 0})
     ->Args({4, 2000, 0})
     ->Args({16, 4000, 0})

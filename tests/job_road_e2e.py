@@ -276,6 +276,7 @@ class Accepted(Road):
         self.tm("start")
         self.tm("sc", "stop", "Spooler")
         self.tm("sc", "stop", "TollgateClient")
+        self.assertTrue(wait_for(lambda: self.service() == ("STOPPED", 0)))
         self.tm("sc", "start", "TollgateClient")
         waiting = "waiting 500ms for the spool to be ready..."
         self.assertTrue(wait_for(lambda: self.log().count(waiting) >= 3), self.log())

@@ -104,17 +104,54 @@ class Server {
   int Connections() const { return connections_.load(); }
 
  private:
+  // The handles a client process holds. A process reaches the machine over several pooled
+  // connections and may use a handle on any of them, so its handles stay open until its last
+  // connection ends (the process ended or let go of the machine).
+  struct Owned {
+    explicit Owned(Machine* m) : machine(m) {}
+    ~Owned() {
+      for (auto k : keys) machine->OwnRegistry().RegCloseKey(P(k));
+      for (auto h : scHandles) machine->OwnServices().CloseServiceHandle(P(h));
+      for (auto h : logs) machine->OwnEventLog().CloseEventLog(P(h));
+      for (auto h : printers) machine->OwnSpooler().ClosePrinter(P(h));
+    }
+    void Add(std::set<std::uint32_t> Owned::*set, std::uint32_t h) {
+      std::lock_guard<std::mutex> guard(lock);
+      (this->*set).insert(h);
+    }
+    bool Remove(std::set<std::uint32_t> Owned::*set, std::uint32_t h) {
+      std::lock_guard<std::mutex> guard(lock);
+      return (this->*set).erase(h) != 0;
+    }
+    Machine* machine;
+    std::mutex lock;
+    std::set<std::uint32_t> keys, scHandles, logs, printers;
+  };
+
+  // The handles of the process `pid`, shared by its connections.
+  std::shared_ptr<Owned> OwnedBy(std::uint32_t pid) {
+    std::lock_guard<std::mutex> guard(ownersLock_);
+    for (auto it = owners_.begin(); it != owners_.end();) {
+      it = it->second.expired() ? owners_.erase(it) : std::next(it);
+    }
+    if (auto found = owners_[pid].lock()) return found;
+    auto made = std::make_shared<Owned>(machine_.get());
+    owners_[pid] = made;
+    return made;
+  }
+
   struct Connection {
     int fd;
     std::wstring program;
-    std::set<std::uint32_t> keys, scHandles, logs, printers, watchers;
+    std::shared_ptr<Owned> owned;
+    std::set<std::uint32_t> watchers;
     std::wstring dispatcher;     // the service whose dispatcher this connection is
     std::shared_ptr<Push> push;  // set when the connection turns to pushed frames
     bool wake = false;           // a first push tells the reader to look (changes may wait)
   };
 
   void Serve(int fd) {
-    Connection c{fd, L"", {}, {}, {}, {}, {}, L"", nullptr, false};
+    Connection c{fd, L"", std::make_shared<Owned>(machine_.get()), {}, L"", nullptr, false};
     std::string frame;
     while (wire::ReceiveFrame(fd, &frame)) {
       wire::Writer answer;
@@ -144,15 +181,11 @@ class Server {
 
   void Cleanup(Connection& c) {
     if (c.push) c.push->Close();
-    Registry& reg = machine_->OwnRegistry();
-    for (auto k : c.keys) reg.RegCloseKey(P(k));
     SimServices& scm = machine_->OwnServices();
-    for (auto h : c.scHandles) scm.CloseServiceHandle(P(h));
     if (!c.dispatcher.empty()) scm.DisconnectDispatcher(c.dispatcher);
-    for (auto h : c.logs) machine_->OwnEventLog().CloseEventLog(P(h));
     SimSpooler& sp = machine_->OwnSpooler();
     for (auto w : c.watchers) sp.Unwatch(w);
-    for (auto h : c.printers) sp.ClosePrinter(P(h));
+    c.owned.reset();  // the process's last connection closes its handles
   }
 
   static std::uint32_t H(const void* handle) {
@@ -189,6 +222,7 @@ class Server {
       case wire::kHello: {
         std::uint32_t pid = 0;
         if (!r.Wide(&c.program) || !r.U32(&pid)) return bad();
+        c.owned = OwnedBy(pid);
         result(1);
         return true;
       }
@@ -218,14 +252,14 @@ class Server {
                                        : reg.RegCreateKeyExW(P(a), s1, b, &k, &disposition);
         out.U32(static_cast<std::uint32_t>(rc)).U32(0);
         if (rc == 0) {
-          c.keys.insert(H(k));
+          c.owned->Add(&Owned::keys, H(k));
           out.U32(H(k)).U32(disposition);
         }
         return true;
       }
       case wire::kRegClose: {
         if (!r.U32(&a)) return bad();
-        if (c.keys.erase(a) == 0 && a != H(HKEY_LOCAL_MACHINE)) {
+        if (!c.owned->Remove(&Owned::keys, a) && a != H(HKEY_LOCAL_MACHINE)) {
           out.U32(ERROR_INVALID_HANDLE).U32(0);  // only the connection's own keys
           return true;
         }
@@ -294,14 +328,14 @@ class Server {
       case wire::kScOpenManager: {
         if (!r.U32(&a)) return bad();
         SC_HANDLE h = scm.OpenSCManagerW(a);
-        if (h != nullptr) c.scHandles.insert(H(h));
+        if (h != nullptr) c.owned->Add(&Owned::scHandles, H(h));
         result(H(h));
         return true;
       }
       case wire::kScOpenService: {
         if (!r.U32(&a) || !r.Wide(&s1) || !r.U32(&b)) return bad();
         SC_HANDLE h = scm.OpenServiceW(P(a), s1, b);
-        if (h != nullptr) c.scHandles.insert(H(h));
+        if (h != nullptr) c.owned->Add(&Owned::scHandles, H(h));
         result(H(h));
         return true;
       }
@@ -354,7 +388,7 @@ class Server {
       }
       case wire::kScClose: {
         if (!r.U32(&a)) return bad();
-        if (c.scHandles.erase(a) == 0) {
+        if (!c.owned->Remove(&Owned::scHandles, a)) {
           ThreadLastError() = ERROR_INVALID_HANDLE;
           result(0);
           return true;
@@ -366,7 +400,7 @@ class Server {
         ServiceConfig config;
         if (!r.U32(&a) || !r.Wide(&s1) || !wire::Get(r, &config)) return bad();
         SC_HANDLE h = scm.CreateServiceW(P(a), s1, config);
-        if (h != nullptr) c.scHandles.insert(H(h));
+        if (h != nullptr) c.owned->Add(&Owned::scHandles, H(h));
         result(H(h));
         return true;
       }
@@ -414,7 +448,7 @@ class Server {
       case wire::kEvOpen: {
         if (!r.Wide(&s1)) return bad();
         HANDLE h = ev.OpenEventLogW(s1);
-        if (h != nullptr) c.logs.insert(H(h));
+        if (h != nullptr) c.owned->Add(&Owned::logs, H(h));
         result(H(h));
         return true;
       }
@@ -455,14 +489,14 @@ class Server {
       }
       case wire::kEvClose: {
         if (!r.U32(&a)) return bad();
-        c.logs.erase(a);
+        c.owned->Remove(&Owned::logs, a);
         result(ev.CloseEventLog(P(a)));
         return true;
       }
       case wire::kEvRegister: {
         if (!r.Wide(&s1)) return bad();
         HANDLE h = ev.RegisterEventSourceW(s1);
-        if (h != nullptr) c.logs.insert(H(h));
+        if (h != nullptr) c.owned->Add(&Owned::logs, H(h));
         result(H(h));
         return true;
       }
@@ -479,7 +513,7 @@ class Server {
       }
       case wire::kEvDeregister: {
         if (!r.U32(&a)) return bad();
-        c.logs.erase(a);
+        c.owned->Remove(&Owned::logs, a);
         result(ev.DeregisterEventSource(P(a)));
         return true;
       }
@@ -514,13 +548,13 @@ class Server {
         }
         HANDLE h = nullptr;
         bool ok = sp.OpenPrinterW(s1, &h, hasDefaults ? &defaults : nullptr);
-        if (ok) c.printers.insert(H(h));
+        if (ok) c.owned->Add(&Owned::printers, H(h));
         result(ok).U32(H(h));
         return true;
       }
       case wire::kSpClose: {
         if (!r.U32(&a)) return bad();
-        if (c.printers.erase(a) == 0) {
+        if (!c.owned->Remove(&Owned::printers, a)) {
           ThreadLastError() = ERROR_INVALID_HANDLE;
           result(0);
           return true;
@@ -668,6 +702,8 @@ class Server {
   std::mutex openLock_;
   std::condition_variable ended_;
   std::set<int> open_;
+  std::mutex ownersLock_;
+  std::map<std::uint32_t, std::weak_ptr<Owned>> owners_;
 };
 
 std::atomic<Server*> running{nullptr};
