@@ -38,6 +38,9 @@
 #ifndef TOLLGATE_TESTDATA
 #define TOLLGATE_TESTDATA "testdata"
 #endif
+#ifndef TOLLGATE_TOLLMACHINE
+#define TOLLGATE_TOLLMACHINE "tollmachine"
+#endif
 
 namespace {
 
@@ -75,10 +78,13 @@ class TimedApplication : public tollgate::Application {
     auto begin = Clock::now();
     auto result = Application::AddJob(report, context);
     double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+    if (!timing_) return result;
     std::lock_guard<std::mutex> guard(lock_);
     server_[{report.queueName, static_cast<DWORD>(report.spoolerJobId)}] = ms;
     return result;
   }
+  // Off in the long run, whose memory would otherwise hold a time for every job.
+  void Timing(bool on) { timing_ = on; }
   std::map<std::pair<std::wstring, DWORD>, double> ServerTimes() {
     std::lock_guard<std::mutex> guard(lock_);
     return server_;
@@ -87,12 +93,15 @@ class TimedApplication : public tollgate::Application {
  private:
   std::mutex lock_;
   std::map<std::pair<std::wstring, DWORD>, double> server_;
+  std::atomic<bool> timing_{true};
 };
 
-// One run: a machine with `queues` queues, the server, the agent.
+// One run: a machine with `queues` queues, the server, the agent. The machine's system
+// process runs in a thread of this program, or (`external`) as a tollmachine process of its
+// own, so that this process's memory is the agent's and the server's alone.
 class Road {
  public:
-  explicit Road(int queues) : queues_(queues) {
+  explicit Road(int queues, bool external = false) : queues_(queues), external_(external) {
     folder_ = std::filesystem::temp_directory_path() /
               ("tollgate-road-bench-" + std::to_string(Clock::now().time_since_epoch().count()));
     std::filesystem::create_directories(folder_);
@@ -111,9 +120,13 @@ class Road {
     reg << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports]\r\n"
            "\"LPT1:\"=\"\"\r\n";
     reg.close();
-    machineUp = false;
-    machine_ = std::thread([this] { platform::sim::RunMachineProcess(folder_, &Up); });
-    while (!machineUp) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (external_) {
+      Tollmachine("start");
+    } else {
+      machineUp = false;
+      machine_ = std::thread([this] { platform::sim::RunMachineProcess(folder_, &Up); });
+      while (!machineUp) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     client_ =
         std::make_shared<platform::sim::Machine>(folder_, platform::sim::Machine::Hosting::Reach);
     previous_ = platform::Install(client_);
@@ -160,13 +173,18 @@ class Road {
     tollgate::InstallFileLog(nullptr);
     platform::Install(previous_);
     client_.reset();
-    platform::sim::StopMachineProcess(folder_, 60000);
-    machine_.join();
+    if (external_) {
+      Tollmachine("stop");
+    } else {
+      platform::sim::StopMachineProcess(folder_, 60000);
+      machine_.join();
+    }
     std::error_code ec;
     if (std::getenv("TOLLGATE_BENCH_KEEP") == nullptr) std::filesystem::remove_all(folder_, ec);
   }
 
   bool Started() const { return ok_; }
+  void KeepServerTimes(bool on) { app_->Timing(on); }
 
   // Prints `count` jobs round-robin over the queues from a few submitters: as fast as they
   // can (`perSecond` 0) or at that many jobs a second in all.
@@ -223,6 +241,13 @@ class Road {
   long Threads() const { return Status("Threads:"); }
 
  private:
+  void Tollmachine(const std::string& verb) {
+    std::string command = std::string(TOLLGATE_TOLLMACHINE) + " --machine '" + folder_.string() +
+                          "' " + verb + " >/dev/null";
+    if (std::system(command.c_str()) != 0)
+      std::fprintf(stderr, "road_bench: %s\n", command.c_str());
+  }
+
   static long Status(const std::string& key) {
     std::ifstream in("/proc/self/status");
     for (std::string line; std::getline(in, line);) {
@@ -281,6 +306,7 @@ class Road {
   }
 
   int queues_;
+  bool external_;
   std::filesystem::path folder_;
   std::thread machine_;
   std::shared_ptr<platform::sim::Machine> client_;
@@ -339,17 +365,21 @@ BENCHMARK(BM_Road)
     ->Unit(benchmark::kSecond);
 
 void BM_RoadSoak(benchmark::State& state) {
+  // At the rate the simulated printers print (one job each 50 ms on the machine), so that the
+  // queues do not fill up and what is measured is the agent's steady state.
+  const int perSecond = static_cast<int>(state.range(0));
   for (auto _ : state) {
-    Road road(16);
+    Road road(16, true);
     if (!road.Started()) {
       state.SkipWithError("the agent did not start");
       return;
     }
-    road.Print(0, 1000);
+    road.KeepServerTimes(false);
+    road.Print(0, 1000, perSecond);
     road.WaitAndRead(1000, 300);
     state.counters["rss_kb_at_1000"] = static_cast<double>(road.RssKb());
     state.counters["threads_at_1000"] = static_cast<double>(road.Threads());
-    road.Print(1000, 9000);
+    road.Print(1000, 9000, perSecond);
     Road::Timing t = road.WaitAndRead(10000, 900);
     state.counters["rss_kb_at_10000"] = static_cast<double>(road.RssKb());
     state.counters["threads_at_10000"] = static_cast<double>(road.Threads());
@@ -357,7 +387,7 @@ void BM_RoadSoak(benchmark::State& state) {
     state.counters["printed_undecided"] = static_cast<double>(t.undecided);
   }
 }
-BENCHMARK(BM_RoadSoak)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_RoadSoak)->Arg(19)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -16,7 +16,9 @@ void TollgateClientPNH::Open() {
   pool_ = std::make_unique<os::RequestPool<JobChecker, spooler::JobCheckerRequest>>(
       [this]() -> std::unique_ptr<JobChecker> {
         auto checker = std::make_unique<JobChecker>(*this, store_);
-        if (!checker->Initialize()) return nullptr;
+        // A checker that could not open the queue still takes the queue's requests, and
+        // releases every job: the watcher keeps pausing them, and none may stay paused.
+        checker->Initialize();
         return checker;
       },
       0, 1, spooler::kThreadStack);

@@ -155,6 +155,7 @@ bool JobChecker::Initialize() {
     own_->Open();
   } catch (Error* error) {
     ReportThroughHandler(error);
+    own_.reset();
     return false;
   }
   finished_ = platform::kernel().CreateEventW(false, false);
@@ -218,6 +219,11 @@ void JobChecker::ReadSettings() {
 
 void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
   DWORD jobId = tracked.jobId;
+  if (!own_) {
+    // A checker without its own handle on the queue cannot decide: the job goes free.
+    printer_.SetJob(jobId, platform::JOB_CONTROL_RESUME);
+    return;
+  }
   DWORD command = platform::JOB_CONTROL_RESUME;
   std::vector<std::int64_t> ids;
   platform::JobInfo2 job;

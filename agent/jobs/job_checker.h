@@ -69,7 +69,8 @@ class JobChecker {
   JobChecker& operator=(const JobChecker&) = delete;
   ~JobChecker();
 
-  // Opens the checker's own handle on the queue; false when the queue cannot be opened.
+  // Opens the checker's own handle on the queue; false when the queue cannot be opened (the
+  // checker then releases every job it is given).
   bool Initialize();
   void Execute(spooler::JobCheckerRequest& request);
   void Terminate();
