@@ -4,8 +4,9 @@
 // and the reference central server decides them on loopback. Reported: jobs per second, and
 // per job the time from "spooled" to "resumed" in the spooler's journal at the median and the
 // 99th percentile, with the server's share (the job store's AddJob, which includes the RPC
-// round trip) and the agent's own share (the rest). A second benchmark prints 10 000 jobs and
-// gives the process's resident memory and thread count after 1 000 and after 10 000.
+// round trip) and the agent's own share (the rest). A second benchmark prints 10 000 jobs with
+// the machine and the server as processes of their own, and gives this process's (the
+// agent's) resident memory after 1 000, 4 000, 7 000 and 10 000 jobs and its thread count.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -37,6 +38,9 @@
 
 #ifndef TOLLGATE_TESTDATA
 #define TOLLGATE_TESTDATA "testdata"
+#endif
+#ifndef TOLLGATE_TOLLSERVER
+#define TOLLGATE_TOLLSERVER "tollserver"
 #endif
 #ifndef TOLLGATE_TOLLMACHINE
 #define TOLLGATE_TOLLMACHINE "tollmachine"
@@ -134,22 +138,11 @@ class Road {
     tollgate::InstallFileLog(
         std::make_unique<tollgate::FileLog>((folder_ / "data" / "events.log").wstring(), 1000000));
 
-    ledger_ = std::make_unique<tollserver::Ledger>(folder_ / "ledger");
-    service_ = std::make_shared<tollserver::Service>(*ledger_, tollserver::Policy{});
-    server_ = std::make_unique<rpc::Server>();
-    rpc::RPC_STATUS status =
-        server_->UseProtseq(L"ncacn_ip_tcp", rpc::RPC_C_PROTSEQ_MAX_REQS_DEFAULT);
-    server_->RegisterIf(tollgate::remote::CentralServer(service_), 0,
-                        rpc::RPC_C_LISTEN_MAX_CALLS_DEFAULT);
-    if (status == rpc::RPC_S_OK)
-      status = server_->Listen(1, rpc::RPC_C_LISTEN_MAX_CALLS_DEFAULT, true);
-    if (status != rpc::RPC_S_OK || server_->Ports().empty()) {
-      std::fprintf(stderr, "road_bench: the server cannot listen: RPC status %lu\n",
-                   static_cast<unsigned long>(status));
-      std::abort();
+    if (external_) {
+      StartServerProcess();
+    } else {
+      StartServerHere();
     }
-    tollgate::ServerSettings::Process().SetHost(L"127.0.0.1");
-    tollgate::ServerSettings::Process().SetPort(std::to_wstring(server_->Ports().at(0)));
 
     auto queue = std::make_unique<tollgate::remote::ServerRequestQueue>(
         tollgate::remote::ProcessGatewayFactory(), 0, 30);
@@ -165,9 +158,13 @@ class Road {
   ~Road() {
     app_.reset();
     tollgate::Injector::Process().Clear();
-    server_->StopListening();
-    server_->WaitListen();
-    server_.reset();
+    if (server_) {
+      server_->StopListening();
+      server_->WaitListen();
+      server_.reset();
+    } else {
+      StopServerProcess();
+    }
     service_.reset();
     ledger_.reset();
     tollgate::InstallFileLog(nullptr);
@@ -241,6 +238,56 @@ class Road {
   long Threads() const { return Status("Threads:"); }
 
  private:
+  void StartServerHere() {
+    ledger_ = std::make_unique<tollserver::Ledger>(folder_ / "ledger");
+    service_ = std::make_shared<tollserver::Service>(*ledger_, tollserver::Policy{});
+    server_ = std::make_unique<rpc::Server>();
+    rpc::RPC_STATUS status =
+        server_->UseProtseq(L"ncacn_ip_tcp", rpc::RPC_C_PROTSEQ_MAX_REQS_DEFAULT);
+    server_->RegisterIf(tollgate::remote::CentralServer(service_), 0,
+                        rpc::RPC_C_LISTEN_MAX_CALLS_DEFAULT);
+    if (status == rpc::RPC_S_OK)
+      status = server_->Listen(1, rpc::RPC_C_LISTEN_MAX_CALLS_DEFAULT, true);
+    if (status != rpc::RPC_S_OK || server_->Ports().empty()) {
+      std::fprintf(stderr, "road_bench: the server cannot listen: RPC status %lu\n",
+                   static_cast<unsigned long>(status));
+      std::abort();
+    }
+    tollgate::ServerSettings::Process().SetHost(L"127.0.0.1");
+    tollgate::ServerSettings::Process().SetPort(std::to_wstring(server_->Ports().at(0)));
+  }
+
+  // The reference server as a process of its own, on the port it reports.
+  void StartServerProcess() {
+    std::filesystem::create_directories(folder_ / "ledger");
+    std::string out = (folder_ / "tollserver.txt").string();
+    std::string command = std::string(TOLLGATE_TOLLSERVER) + " --port 0 --data '" +
+                          (folder_ / "ledger").string() + "' 2>'" + out + "' & echo $! >'" +
+                          (folder_ / "tollserver.pid").string() + "'";
+    if (std::system(command.c_str()) != 0)
+      std::fprintf(stderr, "road_bench: %s\n", command.c_str());
+    for (int i = 0; i < 100; ++i) {
+      std::string text = ReadFile(out);
+      std::size_t at = text.find("port ");
+      if (at != std::string::npos) {
+        std::string port =
+            text.substr(at + 5, text.find_first_not_of("0123456789", at + 5) - at - 5);
+        tollgate::ServerSettings::Process().SetHost(L"127.0.0.1");
+        tollgate::ServerSettings::Process().SetPort(std::wstring(port.begin(), port.end()));
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::fprintf(stderr, "road_bench: tollserver did not start\n");
+    std::abort();
+  }
+
+  void StopServerProcess() {
+    std::string command = "kill $(cat '" + (folder_ / "tollserver.pid").string() + "')";
+    if (std::system(command.c_str()) != 0)
+      std::fprintf(stderr, "road_bench: %s\n", command.c_str());
+  }
+
   void Tollmachine(const std::string& verb) {
     std::string command = std::string(TOLLGATE_TOLLMACHINE) + " --machine '" + folder_.string() +
                           "' " + verb + " >/dev/null";
@@ -379,8 +426,15 @@ void BM_RoadSoak(benchmark::State& state) {
     road.WaitAndRead(1000, 300);
     state.counters["rss_kb_at_1000"] = static_cast<double>(road.RssKb());
     state.counters["threads_at_1000"] = static_cast<double>(road.Threads());
-    road.Print(1000, 9000, perSecond);
-    Road::Timing t = road.WaitAndRead(10000, 900);
+    for (int done = 1000; done < 10000; done += 3000) {
+      road.Print(done, 3000, perSecond);
+      road.WaitAndRead(static_cast<std::size_t>(done + 3000), 600);
+      if (done + 3000 < 10000) {
+        state.counters["rss_kb_at_" + std::to_string(done + 3000)] =
+            static_cast<double>(road.RssKb());
+      }
+    }
+    Road::Timing t = road.WaitAndRead(10000, 600);
     state.counters["rss_kb_at_10000"] = static_cast<double>(road.RssKb());
     state.counters["threads_at_10000"] = static_cast<double>(road.Threads());
     state.counters["released"] = static_cast<double>(t.resumed);

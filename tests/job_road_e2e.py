@@ -11,13 +11,14 @@ import shutil
 import signal
 import socket
 import sqlite3
-import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+
+from machine_support import wait_for, machine_pid
 
 BIN = None
 TESTDATA = None
@@ -72,27 +73,8 @@ HOLD = {41: "Aguardando centro de custo.", 42: "Aguardando autenticação.",
         43: "Aguardando confirmação."}
 
 
-def wait_for(predicate, seconds=20.0, step=0.05):
-    until = time.time() + seconds
-    while time.time() < until:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return predicate()
 
 
-def machine_pid(machine):
-    try:
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        s.settimeout(5)
-        s.connect(os.path.join(machine, "machine.sock"))
-        s.sendall(struct.pack("<II", 4, 2))
-        reply = s.recv(64)
-        s.close()
-        return struct.unpack("<IIII", reply[:16])[3]
-    except (OSError, struct.error):
-        return None
 
 
 def free_port():

@@ -7,8 +7,6 @@ import os
 import re
 import shutil
 import signal
-import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -16,18 +14,8 @@ import threading
 import time
 import unittest
 
-def machine_pid(machine):
-    """The machine process's id, from its answer to a ping; None when none answers."""
-    try:
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        s.settimeout(5)
-        s.connect(os.path.join(machine, "machine.sock"))
-        s.sendall(struct.pack("<II", 4, 2))
-        reply = s.recv(64)
-        s.close()
-        return struct.unpack("<IIII", reply[:16])[3]
-    except (OSError, struct.error):
-        return None
+from machine_support import wait_for, machine_pid
+
 
 
 BIN = None
@@ -78,14 +66,6 @@ def read(path):
         return f.read()
 
 
-def wait_for(predicate, seconds=15.0, step=0.05):
-    until = time.time() + seconds
-    while time.time() < until:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return predicate()
 
 
 class MachineTest(unittest.TestCase):
@@ -180,7 +160,9 @@ class ServicesAndEvents(MachineTest):
         self.tm("reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Services\Again", "/v",
                 "RecoveryDelay", "/t", "REG_DWORD", "/d", "300", "/f")
         self.tm("sc", "start", "Again")
-        state, pid = self.service_state("Again")
+        # The agent reports running once its start sequence is through.
+        state, pid = wait_for(lambda: (lambda s: s if s[0] == "RUNNING" else None)(
+            self.service_state("Again")))
         self.assertEqual(state, "RUNNING")
         os.kill(pid, signal.SIGKILL)
         line = wait_for(lambda: next((l for l in self.events() if "\t7031\t" in l), None))

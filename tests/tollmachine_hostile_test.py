@@ -15,18 +15,8 @@ import tempfile
 import time
 import unittest
 
-def machine_pid(machine):
-    """The machine process's id, from its answer to a ping; None when none answers."""
-    try:
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        s.settimeout(5)
-        s.connect(os.path.join(machine, "machine.sock"))
-        s.sendall(struct.pack("<II", 4, 2))
-        reply = s.recv(64)
-        s.close()
-        return struct.unpack("<IIII", reply[:16])[3]
-    except (OSError, struct.error):
-        return None
+from machine_support import machine_pid
+
 
 
 BIN = None

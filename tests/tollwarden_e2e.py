@@ -12,6 +12,8 @@ import tempfile
 import time
 import unittest
 
+from machine_support import wait_for
+
 BIN = None
 AGENT = "tollgate client"
 WARDEN = "tollwarden"
@@ -36,14 +38,6 @@ REGISTRY = r"""REGEDIT4
 """
 
 
-def wait_for(predicate, seconds=15.0, step=0.05):
-    until = time.time() + seconds
-    while time.time() < until:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return predicate()
 
 
 class SupervisorTest(unittest.TestCase):
