@@ -86,6 +86,16 @@ std::vector<std::uint8_t> DecodeKey(const std::string& text) {
   throw std::runtime_error("structured exception on JobChecker");
 }
 
+// The name of the machine the agent runs on, read once.
+const std::wstring& ComputerName() {
+  static const std::wstring name = [] {
+    std::wstring read;
+    platform::system().GetComputerNameW(16, &read);
+    return read;
+  }();
+  return name;
+}
+
 }  // namespace
 
 bool OleDate(const platform::SystemTime& t, double* date) {
@@ -408,8 +418,7 @@ DWORD JobChecker::Decide(const platform::JobInfo2& job, const spooler::TrackedJo
     for (const auto& record : sent.storeIds) storeIds->push_back(record.id);
 
     std::wstring workstation = WorkstationOf(job.pMachineName);
-    std::wstring computer;
-    platform::system().GetComputerNameW(16, &computer);
+    const std::wstring& computer = ComputerName();
     auto& injector = Injector::Process();
     switch (sent.status) {
       case 1:

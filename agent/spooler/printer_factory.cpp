@@ -66,15 +66,11 @@ class BrotherColorPrinter : public Printer {
   // reported and gives monochrome.
   bool AnalysedColour(const platform::JobInfo2& job) {
     std::wstring directory = SpoolDirectory().empty() ? GetSpoolDirectory() : SpoolDirectory();
-    std::wstring file = std::to_wstring(job.JobId);
-    if (file.size() < 5) file.insert(0, 5 - file.size(), L'0');
-    file += L".spl";
-    if (!directory.empty() && directory.back() != L'\\') directory.push_back(L'\\');
     gatelib::printing::PageEndList pageEnds;
     gatelib::printing::SpoolAnalyzer analyzer(
         gatelib::printing::kSpoolBufferSize, gatelib::printing::PrinterLanguage::Unknown, pageEnds);
     try {
-      analyzer.Open(directory + file, &job);
+      analyzer.Open(gatelib::printing::SpoolFileName(directory, job.JobId), &job);
     } catch (Error* error) {
       ReportError(error);
       return false;
