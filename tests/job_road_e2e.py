@@ -10,7 +10,6 @@ import re
 import shutil
 import signal
 import socket
-import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -156,20 +155,14 @@ class Road(unittest.TestCase):
     def boot(self):
         self.tm("start")
         self.assertTrue(wait_for(lambda: "Starting..." in self.log()), self.log())
-        # Monitoring starts right after the agent has registered its queues with the server.
-        self.assertTrue(wait_for(lambda: self.ledger_agents() > 0), self.log())
-        time.sleep(0.5)
+        self.wait_watching()
 
-    def ledger_agents(self):
-        try:
-            db = sqlite3.connect("file:%s?mode=ro" % os.path.join(self.ledger, "tollserver.db"),
-                                 uri=True, timeout=5)
-            try:
-                return db.execute("SELECT count(*) FROM agents").fetchone()[0]
-            finally:
-                db.close()
-        except sqlite3.Error:
-            return 0
+    def wait_watching(self):
+        """The agent of this run has started watching its queues: it has passed Arquivo, a
+        queue it does not watch, and has had a moment for the others."""
+        self.assertTrue(wait_for(lambda: "Printer Arquivo is set to not keep history" in
+                                 self.log()), self.log())
+        time.sleep(0.5)
 
     def print(self, queue, name, *options, user="maria", host="WS042"):
         args = ["print", "-P", queue, "-U", user, "-H", host]
@@ -255,7 +248,7 @@ class Accepted(Road):
         self.assert_decided_before_printing()
 
     def test_the_agent_waits_for_a_spooler_that_is_not_running_yet(self):
-        self.tm("start")
+        self.boot()  # stop is accepted once the service runs
         self.tm("sc", "stop", "Spooler")
         self.tm("sc", "stop", "TollgateClient")
         self.assertTrue(wait_for(lambda: self.service() == ("STOPPED", 0)))
@@ -263,8 +256,7 @@ class Accepted(Road):
         waiting = "waiting 500ms for the spool to be ready..."
         self.assertTrue(wait_for(lambda: self.log().count(waiting) >= 3), self.log())
         self.tm("sc", "start", "Spooler")
-        self.assertTrue(wait_for(lambda: self.ledger_agents() > 0), self.log())
-        time.sleep(0.5)
+        self.wait_watching()
         job = self.print("Recepção", "d04.ljet4.pcl")
         self.assertTrue(wait_for(lambda: self.released(job)), (self.journal(), self.log()))
         # One line a try, half a second apart.
