@@ -43,6 +43,13 @@ class LocalServerHandler : public spooler::PrinterNotificationHandler {
   Application& application_;
 };
 
+// The job table of a watched queue; none when the queue is not watched.
+spooler::JobNotificationHandler* JobHandlerOf(spooler::Printer& printer) {
+  spooler::PrinterNotification* notification = printer.Notification();
+  if (notification == nullptr) return nullptr;
+  return dynamic_cast<spooler::JobNotificationHandler*>(notification->Handler());
+}
+
 bool IsHoldText(const std::wstring& text) {
   for (std::uint32_t id : {41u, 42u, 43u})
     if (!text.empty() && text == Catalogue().Text(id)) return true;
@@ -97,9 +104,7 @@ ErrorResultPtr Application::DeleteJob(std::int64_t id) {
 void Application::ReplaceStoreId(std::int32_t localId, std::int64_t serverId) {
   std::lock_guard<std::recursive_mutex> guard(queuesLock_);
   for (auto& printer : printMgr_->Printers()) {
-    spooler::PrinterNotification* notification = printer->Notification();
-    if (notification == nullptr) continue;
-    if (auto* handler = dynamic_cast<spooler::JobNotificationHandler*>(notification->Handler()))
+    if (auto* handler = JobHandlerOf(*printer))
       handler->ReplaceStoreId(-static_cast<std::int64_t>(localId), serverId);
   }
 }
@@ -223,9 +228,7 @@ void Application::MonitorQueue(spooler::Printer& printer) {
 }
 
 void Application::TakeOverPausedJobs(spooler::Printer& printer) {
-  spooler::PrinterNotification* notification = printer.Notification();
-  if (notification == nullptr) return;
-  auto* handler = dynamic_cast<spooler::JobNotificationHandler*>(notification->Handler());
+  spooler::JobNotificationHandler* handler = JobHandlerOf(printer);
   if (handler == nullptr) return;
   for (const platform::JobInfo2& job : printer.GetJobs(2)) {
     using namespace platform;
@@ -282,10 +285,8 @@ void Application::ApplyJobCommand(const std::wstring& printerName, DWORD jobId, 
   {
     std::lock_guard<std::recursive_mutex> guard(queuesLock_);
     for (auto& printer : printMgr_->Printers()) {
-      if (printer->Name() != printerName || printer->Notification() == nullptr) continue;
-      if (auto* handler =
-              dynamic_cast<spooler::JobNotificationHandler*>(printer->Notification()->Handler()))
-        handler->ApplyCommand(jobId, released, second);
+      if (printer->Name() != printerName) continue;
+      if (auto* handler = JobHandlerOf(*printer)) handler->ApplyCommand(jobId, released, second);
     }
   }
   spooler::Printer printer(printerName, printMgr_.get());

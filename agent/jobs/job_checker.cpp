@@ -58,14 +58,6 @@ std::int16_t DevModeCopies(const platform::JobInfo2& job) {
   return job.pDevMode ? job.pDevMode->dmCopies : 1;
 }
 
-void ReportThroughHandler(Error* error) {
-  if (auto* handler = Injector::Process().GetAs<ErrorHandler>("error-handler")) {
-    handler->ReportError(error);
-  } else {
-    ReportError(error);
-  }
-}
-
 std::wstring FromUtf8(const std::string& text) {
   if (text.empty()) return std::wstring();
   return platform::system().MultiByteToWideChar(platform::CP_UTF8, text);
@@ -164,7 +156,7 @@ bool JobChecker::Initialize() {
   try {
     own_->Open();
   } catch (Error* error) {
-    ReportThroughHandler(error);
+    ReportToHandler(error);
     own_.reset();
     return false;
   }
@@ -251,7 +243,7 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
     try {
       throw;
     } catch (Error* error) {
-      ReportThroughHandler(error);
+      ReportToHandler(error);
     } catch (...) {
       Log(L"Exception while adding job record");
     }
@@ -267,7 +259,7 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
       bool pending = command == platform::JOB_CONTROL_PAUSE && ids.empty();
       if (!handler_.RecordDecision(jobId, ids, released, pending)) DeleteStoreRecords(ids);
     } catch (Error* error) {
-      ReportThroughHandler(error);
+      ReportToHandler(error);
     } catch (...) {
       Log(L"Exception while saving job list");
     }

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "agent/spooler/printer_notification.h"
-#include "shared/application/service_manager.h"
 #include "platform/eventlog.h"
 #include "platform/platform.h"
+#include "shared/application/service_manager.h"
 #include "shared/components/core.h"
 #include "shared/error/catalogue.h"
 #include "shared/error/errors.h"
@@ -22,23 +22,6 @@ namespace {
 
 constexpr wchar_t kSource[] = L"Service Control Manager";
 constexpr DWORD kFirstBuffer = 56;
-
-// The application's error report, or the process's when the component is not registered.
-void Report(Error* error) {
-  if (auto* handler = dynamic_cast<ErrorHandler*>(Injector::Process().Get("error-handler"))) {
-    handler->ReportError(error);
-  } else {
-    ReportError(error);
-  }
-}
-
-void Report(const std::exception& exception) {
-  if (auto* handler = dynamic_cast<ErrorHandler*>(Injector::Process().Get("error-handler"))) {
-    handler->ReportException(exception);
-  } else {
-    ReportException(exception);
-  }
-}
 
 class LogHandle {
  public:
@@ -108,11 +91,11 @@ DWORD SpoolObserver::Run() {
   try {
     Observe();
   } catch (Error* error) {
-    Report(error);
+    ReportToHandler(error);
   } catch (const std::exception& exception) {
-    Report(exception);
+    ReportToHandler(exception);
   } catch (...) {
-    Report(new UnknownError(L"SpoolObserver::Run"));
+    ReportToHandler(new UnknownError(L"SpoolObserver::Run"));
   }
   return 0;
 }
@@ -165,11 +148,11 @@ bool SpoolObserver::Restart() {
       restart_();
       return true;
     } catch (Error* error) {
-      Report(error);
+      ReportToHandler(error);
     } catch (const std::exception& exception) {
-      Report(exception);
+      ReportToHandler(exception);
     } catch (...) {
-      Report(new UnknownError(L"SpoolObserver::Restart"));
+      ReportToHandler(new UnknownError(L"SpoolObserver::Restart"));
     }
   }
 }

@@ -38,4 +38,20 @@ ErrorResultPtr ProcessRunner::Run(const std::wstring& commandLine, const std::ws
   return error;
 }
 
+void ReportToHandler(Error* error) {
+  if (auto* handler = Injector::Process().GetAs<ErrorHandler>("error-handler")) {
+    handler->ReportError(error);
+  } else {
+    ReportError(error);
+  }
+}
+
+void ReportToHandler(const std::exception& exception) {
+  if (auto* handler = Injector::Process().GetAs<ErrorHandler>("error-handler")) {
+    handler->ReportException(exception);
+  } else {
+    ReportException(exception);
+  }
+}
+
 }  // namespace tollgate

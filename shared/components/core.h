@@ -28,6 +28,11 @@ class ApplicationErrorHandler : public ErrorHandler {
   }
 };
 
+// Reports through the registered "error-handler", or the process's report when none is
+// registered (ownership of the error passes).
+void ReportToHandler(Error* error);
+void ReportToHandler(const std::exception& exception);
+
 // "clock": the current time in seconds since 1970.
 class Clock : public Component {
  public:
