@@ -378,6 +378,8 @@ class Registry(MachineTest):
 
     def test_a_hand_edit_while_running_is_taken_in(self):
         self.start()
+        # The agent writes its queues' values while it starts: edit once it runs.
+        self.assertTrue(wait_for(lambda: self.service_state("TollgateClient")[0] == "RUNNING"))
         self.tm("reg", "add", r"HKLM\SOFTWARE\Velmora\Mine", "/v", "Kept", "/d", "1", "/f")
         path = os.path.join(self.machine, "registry.reg")
         with open(path, "ab") as f:
