@@ -69,6 +69,7 @@ AgentSettings ReadAgentSettings() {
   }
   if (auto text = Text(key, L"CanQueryMFCopy")) settings.canQueryMfCopy = *text == L"1";
   if (auto value = key.ReadDword(L"AccountLocalPort")) settings.accountLocalPort = *value == 1;
+  if (auto text = Text(key, L"AllowedCallers")) settings.allowedCallers = *text;
   return settings;
 }
 

@@ -21,6 +21,8 @@ struct AgentSettings {
   std::int32_t onRemoteFailureWaitMinutes = 1;
   bool canQueryMfCopy = true;
   bool accountLocalPort = false;
+  // More callers of the agent's own RPC server than the central server and this machine.
+  std::wstring allowedCallers;
 };
 
 struct PrinterSettings {

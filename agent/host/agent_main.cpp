@@ -83,6 +83,7 @@ int AgentMain(const std::vector<std::wstring>& argv) {
   auto store =
       std::make_unique<store::StoreJobsCache>(std::move(queue), dataFolder, failureWait, idChange);
   ApplicationOptions options;
+  options.endpoint = EndpointFromEnvironment();
   options.endpointAttempts = 60;
   options.accountLocalPort = settings.accountLocalPort;
   options.observerStepMs = ObserverStepFromEnvironment();

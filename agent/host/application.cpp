@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <cwctype>
 
 #include "agent/config/settings.h"
 #include "agent/host/composition.h"
@@ -50,6 +51,18 @@ spooler::JobNotificationHandler* JobHandlerOf(spooler::Printer& printer) {
   return dynamic_cast<spooler::JobNotificationHandler*>(notification->Handler());
 }
 
+bool SameQueueName(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::towupper(a[i]) != std::towupper(b[i])) return false;
+  return true;
+}
+
+// Where a command on a job failed, for its error.
+std::wstring JobPlace(const std::wstring& queue, DWORD jobId) {
+  return L"SetJob(" + queue + L", " + std::to_wstring(jobId) + L")";
+}
+
 bool IsHoldText(const std::wstring& text) {
   for (std::uint32_t id : {41u, 42u, 43u})
     if (!text.empty() && text == Catalogue().Text(id)) return true;
@@ -57,6 +70,17 @@ bool IsHoldText(const std::wstring& text) {
 }
 
 }  // namespace
+
+std::wstring EndpointFromEnvironment() {
+  std::wstring value;
+  if (platform::system().GetEnvironmentVariableW(L"TOLLGATE_AGENT_ENDPOINT", &value)) {
+    wchar_t* end = nullptr;
+    unsigned long port = std::wcstoul(value.c_str(), &end, 10);
+    if (end != value.c_str() && *end == 0 && port >= 1 && port <= 65535)
+      return std::to_wstring(port);
+  }
+  return L"7002";
+}
 
 DWORD ObserverStepFromEnvironment() {
   std::wstring value;
@@ -76,6 +100,7 @@ Application::Application(ApplicationOptions options, std::unique_ptr<store::Stor
 
 Application::~Application() {
   Stop();
+  StopRpc();
   // The local print server's watcher ends with the print manager; a queue it added after the
   // stop goes with it.
   printMgr_->CloseNotification();
@@ -146,7 +171,7 @@ bool Application::Start() {
                observer_ = std::make_unique<spooler::SpoolObserver>(
                    quit_, [this] { RestartMonitoring(); }, options_.observerStepMs);
                observer_->Start();
-               // The local RPC server starts listening here.
+               StartRpc();
                reRegistration_.Start(spooler::kThreadStack, [this] { return ReRegistration(); });
                started_ = true;
              }) &&
@@ -155,8 +180,8 @@ bool Application::Start() {
 
 void Application::Stop() {
   if (!started_) return;
+  StopRpc();
   RunReported(L"Application::Stop", [this] { ClearQueues(); });
-  // The local RPC server stops here.
   if (!platform::kernel().SetEvent(quit_))
     Log(L"Error setting quit event: " + WindowsErrorResult()->Text());
   if (observer_) {
@@ -280,18 +305,108 @@ void Application::AddQueue(const std::wstring& printerName) {
   MonitorQueue(added);
 }
 
-void Application::ApplyJobCommand(const std::wstring& printerName, DWORD jobId, DWORD command,
-                                  bool released, bool second) {
-  {
-    std::lock_guard<std::recursive_mutex> guard(queuesLock_);
-    for (auto& printer : printMgr_->Printers()) {
-      if (printer->Name() != printerName) continue;
-      if (auto* handler = JobHandlerOf(*printer)) handler->ApplyCommand(jobId, released, second);
+bool Application::WithJobTable(const std::wstring& queue,
+                               const std::function<void(spooler::JobNotificationHandler&)>& body) {
+  std::lock_guard<std::recursive_mutex> guard(queuesLock_);
+  for (auto& printer : printMgr_->Printers()) {
+    if (!SameQueueName(printer->Name(), queue)) continue;
+    if (auto* handler = JobHandlerOf(*printer)) {
+      body(*handler);
+      return true;
     }
   }
+  return false;
+}
+
+void Application::ApplyJobCommand(const std::wstring& printerName, DWORD jobId, DWORD command,
+                                  bool released, bool second) {
+  WithJobTable(printerName, [&](spooler::JobNotificationHandler& handler) {
+    handler.ApplyCommand(jobId, released, second);
+  });
   spooler::Printer printer(printerName, printMgr_.get());
   printer.SetJobStatusText(jobId, L"");
-  printer.SetJob(jobId, command);
+  if (!printer.SetJob(jobId, command)) throw new SystemError(JobPlace(printerName, jobId), 87);
+}
+
+void Application::SetJobCommand(DWORD jobId, DWORD command, const std::wstring& queue) {
+  if (command == platform::JOB_CONTROL_RESUME) {
+    ApplyJobDecision(jobId, command, queue, true, false);
+    return;
+  }
+  // Any other command goes to the spooler alone: its notifications bring the job table up to
+  // date (a deleted job leaves it).
+  spooler::Printer printer(queue, printMgr_.get());
+  if (!printer.SetJob(jobId, command)) throw new SystemError(JobPlace(queue, jobId), 87);
+}
+
+void Application::ApplyJobDecision(DWORD jobId, DWORD command, const std::wstring& queue,
+                                   bool released, bool keepFirst) {
+  ApplyJobCommand(queue, jobId, command, released, !keepFirst);
+}
+
+void Application::ChangeJobOwner(DWORD jobId, const std::wstring& userName,
+                                 const std::wstring& queue) {
+  WithJobTable(
+      queue, [&](spooler::JobNotificationHandler& handler) { handler.MarkPending(jobId, false); });
+  spooler::Printer printer(queue, printMgr_.get());
+  platform::JobInfo2 job;
+  if (!printer.GetJob(jobId, &job)) throw new SystemError(JobPlace(queue, jobId), 87);
+  job.pUserName = userName;
+  job.pStatus.clear();
+  job.Position = platform::JOB_POSITION_UNSPECIFIED;
+  if (!printer.SetJob(jobId, job, 0)) throw new SystemError(JobPlace(queue, jobId), 87);
+  Redispatch(queue, printer, jobId);
+}
+
+void Application::ReexamineJob(const std::wstring& queue, DWORD jobId) {
+  WithJobTable(queue,
+               [&](spooler::JobNotificationHandler& handler) { handler.MarkPending(jobId, true); });
+  spooler::Printer printer(queue, printMgr_.get());
+  printer.SetJobStatusText(jobId, L"");
+  if (!printer.SetJob(jobId, platform::JOB_CONTROL_PAUSE))
+    throw new SystemError(JobPlace(queue, jobId), 87);
+  Redispatch(queue, printer, jobId);
+}
+
+void Application::Redispatch(const std::wstring& queue, spooler::Printer& printer, DWORD jobId) {
+  platform::JobInfo2 job;
+  if (!printer.GetJob(jobId, &job)) return;
+  // A spooler reports a change of the owner or of nothing (a pause of a paused job) with no
+  // status, or not at all: the job would stay held, unexamined.
+  WithJobTable(queue, [&](spooler::JobNotificationHandler& handler) {
+    handler.DispatchStatus(jobId, job.Status);
+  });
+}
+
+void Application::StartRpc() {
+  remote::LocalServer::Options options;
+  options.endpoint = options_.endpoint;
+  options.attempts = options_.endpointAttempts;
+  options.serverHostMode = kServerHostMode;
+  rpc_ = std::make_unique<remote::LocalServer>(
+      options, std::shared_ptr<remote::JobControlHandler>(this, [](remote::JobControlHandler*) {}),
+      remote::CallerPolicy::FromSettings());
+  // While another program holds the endpoint the server waits for it on a thread of its own:
+  // the queues are watched meanwhile and a stop ends the wait.
+  rpcStart_.Start(64u << 10, [this] {
+    if (ErrorResultPtr error = rpc_->Start()) Log(L"Error listening to RPC: " + error->Text());
+    return DWORD{0};
+  });
+}
+
+void Application::StopRpc() {
+  if (!rpc_) return;
+  rpc_->Cancel();
+  if (rpcStart_.handle != nullptr) {
+    os::WaitForThread(rpcStart_.handle, platform::INFINITE);
+    rpcStart_.Close();
+  }
+  if (ErrorResultPtr error = rpc_->Stop()) Log(L"Error stopping RPC: " + error->Text());
+  rpc_.reset();
+}
+
+std::uint16_t Application::RpcPort() const {
+  return rpc_ && rpc_->Listening() ? rpc_->Port() : 0;
 }
 
 void Application::RegisterQueues() {

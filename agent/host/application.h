@@ -5,12 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "agent/jobs/job_checker.h"
+#include "agent/rpc/local_server.h"
 #include "agent/spooler/printer.h"
 #include "agent/spooler/spool_observer.h"
 #include "agent/store/store_jobs_cache.h"
@@ -18,8 +20,13 @@
 
 namespace tollgate {
 
+namespace spooler {
+class JobNotificationHandler;
+}
+
 struct ApplicationOptions {
-  // How often the local RPC server tries to take its endpoint.
+  // The local RPC server's endpoint, and how often it tries to take it.
+  std::wstring endpoint = L"7002";
   std::uint32_t endpointAttempts = 60;
   // The "AccountLocalPort" setting.
   bool accountLocalPort = false;
@@ -30,8 +37,11 @@ struct ApplicationOptions {
 // The observer's step from the environment variable TOLLGATE_SPOOL_OBSERVER_STEP_MS (for
 // tests), else the product's 90 seconds.
 platform::DWORD ObserverStepFromEnvironment();
+// The local RPC server's endpoint from the environment variable TOLLGATE_AGENT_ENDPOINT (for
+// tests that run several machines side by side), else the product's "7002".
+std::wstring EndpointFromEnvironment();
 
-class Application : public jobs::JobStore {
+class Application : public jobs::JobStore, public remote::JobControlHandler {
  public:
   Application(ApplicationOptions options, std::unique_ptr<store::StoreJobsCache> store);
   Application(const Application&) = delete;
@@ -45,9 +55,21 @@ class Application : public jobs::JobStore {
 
   // A new queue reported by the local print server.
   void AddQueue(const std::wstring& printerName);
-  // The server's later command on a held job.
+  // The server's later command on a held job: the tracked job's flags, then the spooler's
+  // command. A job that is gone is an error (code ERROR_INVALID_PARAMETER).
   void ApplyJobCommand(const std::wstring& printerName, platform::DWORD jobId,
                        platform::DWORD command, bool released, bool second);
+
+  // What the local RPC server's callers ask of a job.
+  void SetJobCommand(platform::DWORD jobId, platform::DWORD command,
+                     const std::wstring& queue) override;
+  void ChangeJobOwner(platform::DWORD jobId, const std::wstring& userName,
+                      const std::wstring& queue) override;
+  void ApplyJobDecision(platform::DWORD jobId, platform::DWORD command, const std::wstring& queue,
+                        bool released, bool keepFirst) override;
+  void ReexamineJob(const std::wstring& queue, platform::DWORD jobId) override;
+  // The local RPC server's port once it listens, else 0.
+  std::uint16_t RpcPort() const;
   void RegisterQueues();
 
   // The job store's operations, as the job checkers call them.
@@ -70,6 +92,16 @@ class Application : public jobs::JobStore {
   void ClearQueues();
   void RestartMonitoring();
   platform::DWORD ReRegistration();
+  // Runs `body` on the job table of the monitored queue of that name; false when the queue
+  // is not monitored.
+  bool WithJobTable(const std::wstring& queue,
+                    const std::function<void(spooler::JobNotificationHandler&)>& body);
+  // Hands a held job to its queue's status dispatch, as the spooler's next report of it
+  // would: a job marked for another examination is examined whether or not the spooler
+  // reports the change.
+  void Redispatch(const std::wstring& queue, spooler::Printer& printer, platform::DWORD jobId);
+  void StartRpc();
+  void StopRpc();
 
   ApplicationOptions options_;
   std::unique_ptr<store::StoreJobsCache> store_;
@@ -79,6 +111,8 @@ class Application : public jobs::JobStore {
   std::unique_ptr<spooler::SpoolObserver> observer_;
   os::Thread reRegistration_;
   std::unique_ptr<spooler::PrintMgr> printMgr_;
+  std::unique_ptr<remote::LocalServer> rpc_;
+  os::Thread rpcStart_;
 };
 
 }  // namespace tollgate

@@ -95,6 +95,14 @@ const SyntaxId& WorkstationConfirmId() {
   static const SyntaxId id{Uuid::Of("a6fc6445-3f19-4196-b293-cd8af088925a"), 1, 0};
   return id;
 }
+const SyntaxId& AgentJobControlId() {
+  static const SyntaxId id{Uuid::Of("1edbe959-3e15-4ccf-ab5b-1ed5458654e9"), 1, 0};
+  return id;
+}
+const SyntaxId& AgentConfigNotifyId() {
+  static const SyntaxId id{Uuid::Of("e3eae101-adb7-4970-87ca-c1972b8bca68"), 1, 0};
+  return id;
+}
 
 void WriteQueueEntries(Writer& w, const std::vector<QueueEntry>& queues) {
   w.I16(static_cast<std::int16_t>(queues.size()));
@@ -522,6 +530,76 @@ ConfirmPrintIn ConfirmPrintIn::Read(Reader& r) {
   in.message = r.WideString();
   in.reserved2 = r.U8();
   in.reserved3 = r.U8();
+  return in;
+}
+
+void SetJobCommandIn::Write(Writer& w) const {
+  w.I32(jobId);
+  w.I32(command);
+  w.WideString(queueName);
+}
+
+SetJobCommandIn SetJobCommandIn::Read(Reader& r) {
+  SetJobCommandIn in;
+  in.jobId = r.I32();
+  in.command = r.I32();
+  in.queueName = r.WideString();
+  return in;
+}
+
+void ChangeJobOwnerIn::Write(Writer& w) const {
+  w.I32(jobId);
+  w.WideString(userName);
+  w.WideString(queueName);
+}
+
+ChangeJobOwnerIn ChangeJobOwnerIn::Read(Reader& r) {
+  ChangeJobOwnerIn in;
+  in.jobId = r.I32();
+  in.userName = r.WideString();
+  in.queueName = r.WideString();
+  return in;
+}
+
+void ApplyJobDecisionIn::Write(Writer& w) const {
+  w.I32(jobId);
+  w.I32(command);
+  w.WideString(queueName);
+  w.U8(released);
+  w.U8(keepFirst);
+}
+
+ApplyJobDecisionIn ApplyJobDecisionIn::Read(Reader& r) {
+  ApplyJobDecisionIn in;
+  in.jobId = r.I32();
+  in.command = r.I32();
+  in.queueName = r.WideString();
+  in.released = r.U8();
+  in.keepFirst = r.U8();
+  return in;
+}
+
+void ReexamineJobIn::Write(Writer& w) const {
+  w.WideString(queueName);
+  w.I32(jobId);
+}
+
+ReexamineJobIn ReexamineJobIn::Read(Reader& r) {
+  ReexamineJobIn in;
+  in.queueName = r.WideString();
+  in.jobId = r.I32();
+  return in;
+}
+
+void ConfigChangedIn::Write(Writer& w) const {
+  w.I16(type);
+  w.WideString(data);
+}
+
+ConfigChangedIn ConfigChangedIn::Read(Reader& r) {
+  ConfigChangedIn in;
+  in.type = r.I16();
+  in.data = r.WideString();
   return in;
 }
 

@@ -24,6 +24,8 @@ using ::rpc::ndr::Writer;
 const SyntaxId& CentralServerInterfaceId();  // b9969d8a-… v1.5
 const SyntaxId& WorkstationNotifierId();     // a9d0e856-… v1.0
 const SyntaxId& WorkstationConfirmId();      // a6fc6445-… v1.0
+const SyntaxId& AgentJobControlId();         // 1edbe959-… v1.0 (the agent is the server)
+const SyntaxId& AgentConfigNotifyId();       // e3eae101-… v1.0 (the agent is the server)
 
 // Operations of CentralServerInterface that the agent calls; it has 41 (0 to 40).
 namespace central {
@@ -262,5 +264,60 @@ inline constexpr std::uint16_t kRequestAuthentication = 3;
 inline constexpr std::uint16_t kRequestAccount = 4;
 inline constexpr std::uint16_t kConfirmPrint = 0;  // of WorkstationConfirm
 }  // namespace notifier
+
+// ---- The agent's own interfaces (the central server is the client) ---------------------
+
+// AgentJobControl opnum 0.
+struct SetJobCommandIn {
+  std::int32_t jobId = 0;
+  std::int32_t command = 0;
+  std::wstring queueName;
+  void Write(Writer& w) const;
+  static SetJobCommandIn Read(Reader& r);
+};
+
+// AgentJobControl opnum 1.
+struct ChangeJobOwnerIn {
+  std::int32_t jobId = 0;
+  std::wstring userName;
+  std::wstring queueName;
+  void Write(Writer& w) const;
+  static ChangeJobOwnerIn Read(Reader& r);
+};
+
+// AgentJobControl opnum 2.
+struct ApplyJobDecisionIn {
+  std::int32_t jobId = 0;
+  std::int32_t command = 0;
+  std::wstring queueName;
+  std::uint8_t released = 0;
+  std::uint8_t keepFirst = 0;
+  void Write(Writer& w) const;
+  static ApplyJobDecisionIn Read(Reader& r);
+};
+
+// AgentJobControl opnum 3.
+struct ReexamineJobIn {
+  std::wstring queueName;
+  std::int32_t jobId = 0;
+  void Write(Writer& w) const;
+  static ReexamineJobIn Read(Reader& r);
+};
+
+// AgentConfigNotify opnum 0; answered with a ShortResult.
+struct ConfigChangedIn {
+  std::int16_t type = 0;
+  std::wstring data;
+  void Write(Writer& w) const;
+  static ConfigChangedIn Read(Reader& r);
+};
+
+namespace jobcontrol {
+inline constexpr std::uint16_t kSetJobCommand = 0;
+inline constexpr std::uint16_t kChangeJobOwner = 1;
+inline constexpr std::uint16_t kApplyJobDecision = 2;
+inline constexpr std::uint16_t kReexamineJob = 3;
+inline constexpr std::uint16_t kConfigChanged = 0;  // of AgentConfigNotify
+}  // namespace jobcontrol
 
 }  // namespace tollgate::remote

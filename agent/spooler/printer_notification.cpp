@@ -153,6 +153,15 @@ bool JobNotificationHandler::ApplyCommand(DWORD jobId, bool released, bool secon
   return true;
 }
 
+bool JobNotificationHandler::MarkPending(DWORD jobId, bool reexamine) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = jobs_.find(jobId);
+  if (it == jobs_.end()) return false;
+  it->second.pending = true;
+  if (reexamine) it->second.extra = 1;
+  return true;
+}
+
 void JobNotificationHandler::ReplaceStoreId(std::int64_t localId, std::int64_t serverId) {
   std::lock_guard<std::mutex> guard(lock_);
   for (auto& [id, job] : jobs_) {

@@ -86,6 +86,10 @@ class JobNotificationHandler : public PrinterNotificationHandler {
                       bool released, bool pending);
   // The server's later command on a held job: false when the job is not tracked.
   bool ApplyCommand(platform::DWORD jobId, bool released, bool second);
+  // The server asks for another examination of a held job: it is queued again when it is
+  // next reported paused, marked as examined again when `reexamine`. False when the job is
+  // not tracked.
+  bool MarkPending(platform::DWORD jobId, bool reexamine);
   // A job kept offline was accepted by the server: its local record id becomes the server's.
   void ReplaceStoreId(std::int64_t localId, std::int64_t serverId);
   // Tracks a job that is already held for someone's answer, without examining it again.

@@ -466,7 +466,13 @@ void Server::Execute(Connection& connection, CallState& call) {
   std::optional<std::uint32_t> failure;
   bool didNotExecute = false;
   try {
-    definition->operations[call.opnum](context, in, out);
+    RPC_STATUS allowed = definition->security ? definition->security(context) : RPC_S_OK;
+    if (allowed != RPC_S_OK) {
+      didNotExecute = true;
+      failure = FaultFromStatus(allowed);
+    } else {
+      definition->operations[call.opnum](context, in, out);
+    }
   } catch (const RpcException& e) {
     failure = FaultFromStatus(e.Status());
     didNotExecute = e.Status() == RPC_X_BAD_STUB_DATA;

@@ -44,9 +44,14 @@ struct CallContext {
 // of that status; stub data that does not decode raises RPC_X_BAD_STUB_DATA (the Reader does).
 using Operation = std::function<void(CallContext& call, ndr::Reader& in, ndr::Writer& out)>;
 
+// Decides whether a call may run, before its stub data is read: RPC_S_OK, or the status of
+// the fault the caller gets (ERROR_ACCESS_DENIED, as a refusing security callback answers).
+using SecurityCallback = std::function<RPC_STATUS(const CallContext& call)>;
+
 struct ServerInterface {
   SyntaxId id;
   std::vector<Operation> operations;  // by opnum; an empty one is an opnum out of range
+  SecurityCallback security;          // none: every caller
 };
 
 class Server {

@@ -87,6 +87,15 @@ CREATE TABLE files (
   complete INTEGER NOT NULL);
 )";
 
+constexpr const char* kCommandsSchema = R"(
+CREATE TABLE IF NOT EXISTS commands (
+  command_id INTEGER PRIMARY KEY AUTOINCREMENT,
+  job_id INTEGER NOT NULL REFERENCES jobs (job_id),
+  at TEXT NOT NULL,
+  command TEXT NOT NULL,
+  detail TEXT NOT NULL);
+)";
+
 [[noreturn]] void Fail(sqlite3* db, const std::string& what) {
   throw LedgerError(what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
 }
@@ -190,6 +199,9 @@ Database::Database(const std::filesystem::path& path, bool create) {
                           "\")");
       if (create) Exec("PRAGMA journal_mode=WAL");
     }
+    // The administrator's commands on held jobs (kept apart from the jobs, so that a ledger
+    // made before them is read as it is).
+    if (create) Exec(kCommandsSchema);
     Exec("PRAGMA synchronous=FULL");
   } catch (const LedgerError& e) {
     statements_.clear();

@@ -1,7 +1,9 @@
 // tollserver: the reference central accounting server. Serves CentralServerInterface on TCP
 // port 7000 (--port N; 0 for a dynamic port), keeps its ledger in the data folder (--data
 // DIR, the current folder unless given) and decides each job by its policy (--policy FILE;
-// without one every job is accepted). `tollserver jobs|balance|report` print the ledger.
+// without one every job is accepted). `tollserver jobs|balance|report|held` print the ledger;
+// `tollserver release|delete|pause|reexamine JOB` and `tollserver owner JOB USER` command a
+// held job through the agent that reported it.
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -12,8 +14,10 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "shared/rpc/rpc.h"
+#include "tools/tollserver/commands.h"
 #include "tools/tollserver/ledger.h"
 #include "tools/tollserver/policy.h"
 #include "tools/tollserver/service.h"
@@ -30,7 +34,10 @@ extern "C" void OnSignal(int) {
 
 int Usage() {
   std::cerr << "usage: tollserver [--port N] [--data DIR] [--policy FILE]\n"
-               "       tollserver jobs|balance|report [--data DIR] [--policy FILE]\n";
+               "       tollserver jobs|balance|report|held [--data DIR] [--policy FILE]\n"
+               "       tollserver release|delete|pause|reexamine JOB [--data DIR] [--policy FILE]"
+               " [--mapper-port N]\n"
+               "       tollserver owner JOB USER [--data DIR] [--policy FILE] [--mapper-port N]\n";
   return 2;
 }
 
@@ -55,17 +62,18 @@ int PrintJobs(Database& db, const Policy& policy) {
               "SELECT j.job_id, j.received, a.computer_name, j.queue, j.user_name, j.document, "
               "j.pages, j.colour_pages, j.mono_pages, j.copies, j.status, j.cost_cents, "
               "j.charged, j.cancelled, j.resent, (SELECT group_concat(server_job_id, ',') FROM "
-              "job_records r WHERE r.job_id = j.job_id) FROM jobs j LEFT JOIN agents a ON "
-              "a.client_id = j.client_id ORDER BY j.job_id");
+              "job_records r WHERE r.job_id = j.job_id), (SELECT group_concat(trim(c.command || "
+              "' ' || c.detail), ',') FROM commands c WHERE c.job_id = j.job_id) FROM jobs j LEFT "
+              "JOIN agents a ON a.client_id = j.client_id ORDER BY j.job_id");
   std::cout << "job\treceived\tagent\tprinter\tuser\tdocument\tpages\tcolour\tmono\tcopies\t"
-               "status\tcost\tserver ids\n";
+               "status\tcost\tserver ids\tcommands\n";
   while (s.Step()) {
     std::string cost = s.Int(12) != 0 ? Money(policy, s.Int(11)) : "-";
     if (s.Int(13) != 0) cost += " (cancelled)";
     std::cout << s.Int(0) << '\t' << s.Text(1) << '\t' << s.Text(2) << '\t' << s.Text(3) << '\t'
               << s.Text(4) << '\t' << s.Text(5) << '\t' << s.Int(6) << '\t' << s.Int(7) << '\t'
               << s.Int(8) << '\t' << s.Int(9) << '\t' << s.Int(10) << '\t' << cost << '\t'
-              << s.Text(15) << '\n';
+              << s.Text(15) << '\t' << s.Text(16) << '\n';
   }
   return 0;
 }
@@ -153,15 +161,31 @@ int Serve(unsigned long port, const std::filesystem::path& data, Policy policy) 
 
 int main(int argc, char** argv) {
   std::string command;
+  std::vector<std::string> operands;
   unsigned long port = 7000;
+  unsigned long mapperPort = 0;
   std::filesystem::path data = ".";
   std::string policyFile;
   int i = 1;
   if (argc > 1 && argv[1][0] != '-') command = argv[i++];
+  const std::map<std::string, std::pair<JobCommand, std::size_t>> jobCommands = {
+      {"release", {JobCommand::kRelease, 1}},
+      {"delete", {JobCommand::kDelete, 1}},
+      {"pause", {JobCommand::kPause, 1}},
+      {"reexamine", {JobCommand::kReexamine, 1}},
+      {"owner", {JobCommand::kOwner, 2}}};
+  auto jobCommand = jobCommands.find(command);
+  if (jobCommand != jobCommands.end()) {
+    for (std::size_t n = 0; n < jobCommand->second.second && i < argc && argv[i][0] != '-'; ++n)
+      operands.push_back(argv[i++]);
+    if (operands.size() != jobCommand->second.second) return Usage();
+  }
   for (; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--port" && i + 1 < argc && command.empty()) {
       if (!ParsePort(argv[++i], &port)) return Usage();
+    } else if (arg == "--mapper-port" && i + 1 < argc && jobCommand != jobCommands.end()) {
+      if (!ParsePort(argv[++i], &mapperPort) || mapperPort == 0) return Usage();
     } else if (arg == "--data" && i + 1 < argc) {
       data = argv[++i];
     } else if (arg == "--policy" && i + 1 < argc) {
@@ -170,7 +194,8 @@ int main(int argc, char** argv) {
       return Usage();
     }
   }
-  if (!command.empty() && command != "jobs" && command != "balance" && command != "report")
+  if (!command.empty() && command != "jobs" && command != "balance" && command != "report" &&
+      command != "held" && jobCommand == jobCommands.end())
     return Usage();
   Policy policy;
   if (!policyFile.empty()) {
@@ -188,9 +213,25 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
-    Database db(file, false);
+    if (jobCommand != jobCommands.end()) {
+      std::int64_t job = 0;
+      try {
+        std::size_t used = 0;
+        job = std::stoll(operands[0], &used);
+        if (used != operands[0].size() || job <= 0) return Usage();
+      } catch (const std::exception&) {
+        return Usage();
+      }
+      if (mapperPort != 0) rpc::SetEndpointMapperPort(static_cast<std::uint16_t>(mapperPort));
+      Ledger ledger(data);
+      return CommandJob(ledger, policy, job, jobCommand->second.first,
+                        operands.size() > 1 ? operands[1] : std::string(), std::cout, std::cerr);
+    }
+    // Opened for writing: a ledger made before the commands existed gets their table.
+    Database db(file, true);
     if (command == "jobs") return PrintJobs(db, policy);
     if (command == "balance") return PrintBalance(db, policy);
+    if (command == "held") return PrintHeld(db, policy, std::cout);
     return PrintReport(db, policy);
   } catch (const LedgerError& e) {
     std::cerr << "tollserver: " << e.what() << std::endl;

@@ -318,7 +318,8 @@ void Service::ReportJob(const ::rpc::CallContext&, const ReportJobIn& in, Report
     insert.Bind(26, std::int64_t{decision.status});
     insert.Bind(27, decision.message);
     insert.Bind(28, decision.json);
-    insert.Bind(29, charged ? cents : std::int64_t{0});
+    // The cost is kept for a held job too: it is charged when the job is released later.
+    insert.Bind(29, cents);
     insert.Bind(30, std::int64_t{charged ? 1 : 0});
     insert.Run();
     std::int64_t job = db.LastInsertId();
