@@ -72,6 +72,9 @@ class AgentServer(Road):
         if self.allowed:
             self.tm("reg", "add", r"HKLM\SOFTWARE\Velmora\Tollgate Client", "/v",
                     "AllowedCallers", "/t", "REG_SZ", "/d", self.allowed, "/f")
+            # The queue the agent does not watch keeps its jobs: its printer is paused.
+            self.tm("reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers\Arquivo",
+                    "/v", "Status", "/t", "REG_DWORD", "/d", "1", "/f")
         super().boot()
         self.assertTrue(wait_for(self.agent_listens), self.log())
 
@@ -217,6 +220,11 @@ class Callers(AgentServer):
         self.assertIn("00000057", self.call_from("127.0.0.78", 1, 999999))
         self.assertEqual(self.call_from("127.0.0.1", 2, job), 0)
         self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(job)))
+        # A queue the agent does not monitor still gets the command.
+        kept = self.print("Arquivo", "d04.ljet4.pcl")
+        self.assertEqual(self.call_from("127.0.0.1", 5, kept, queue="Arquivo"), 0)
+        self.assertTrue(wait_for(lambda: ("deleted", "tollagent") in self.events(kept, "Arquivo")),
+                        self.events(kept))
 
     def test_hostile_input_to_the_endpoint_leaves_the_agent_accounting(self):
         sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "shared", "rpc"))
