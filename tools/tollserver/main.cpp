@@ -62,18 +62,17 @@ int PrintJobs(Database& db, const Policy& policy) {
               "SELECT j.job_id, j.received, a.computer_name, j.queue, j.user_name, j.document, "
               "j.pages, j.colour_pages, j.mono_pages, j.copies, j.status, j.cost_cents, "
               "j.charged, j.cancelled, j.resent, (SELECT group_concat(server_job_id, ',') FROM "
-              "job_records r WHERE r.job_id = j.job_id), (SELECT group_concat(trim(c.command || "
-              "' ' || c.detail), ',') FROM commands c WHERE c.job_id = j.job_id) FROM jobs j LEFT "
-              "JOIN agents a ON a.client_id = j.client_id ORDER BY j.job_id");
+              "job_records r WHERE r.job_id = j.job_id) FROM jobs j LEFT JOIN agents a ON "
+              "a.client_id = j.client_id ORDER BY j.job_id");
   std::cout << "job\treceived\tagent\tprinter\tuser\tdocument\tpages\tcolour\tmono\tcopies\t"
-               "status\tcost\tserver ids\tcommands\n";
+               "status\tcost\tserver ids\n";
   while (s.Step()) {
     std::string cost = s.Int(12) != 0 ? Money(policy, s.Int(11)) : "-";
     if (s.Int(13) != 0) cost += " (cancelled)";
     std::cout << s.Int(0) << '\t' << s.Text(1) << '\t' << s.Text(2) << '\t' << s.Text(3) << '\t'
               << s.Text(4) << '\t' << s.Text(5) << '\t' << s.Int(6) << '\t' << s.Int(7) << '\t'
               << s.Int(8) << '\t' << s.Int(9) << '\t' << s.Int(10) << '\t' << cost << '\t'
-              << s.Text(15) << '\t' << s.Text(16) << '\n';
+              << s.Text(15) << '\n';
   }
   return 0;
 }
