@@ -157,8 +157,8 @@ def colour_text(row):
 def line(queue, spooler_job, row, spooler_fate, user=None):
     """One job as the demo shows it."""
     if row is None:
-        return "  %-10s %-6s %-9s %-22s %s" % (
-            queue, user or "?", "-", "not in the ledger yet", spooler_fate)
+        return "  %-10s %-6s %-10s %-11s %-13s %-7s %-24s %-34s %s" % (
+            queue, user or "?", "-", "-", "-", "-", "not in the ledger yet", spooler_fate, "-")
     language = LANGUAGES[row["language"]] if 0 <= row["language"] < len(LANGUAGES) else "?"
     pages = "%s p. x %s" % (row["pages"], row["copies"])
     decision = DECISIONS.get(int(row["status"]), "status " + row["status"])
@@ -313,4 +313,7 @@ if __name__ == "__main__":
     if len(sys.argv) < 2 or sys.argv[1] not in COMMANDS:
         print(__doc__, file=sys.stderr)
         sys.exit(2)
-    COMMANDS[sys.argv[1]](sys.argv[2:])
+    try:
+        COMMANDS[sys.argv[1]](sys.argv[2:])
+    except KeyboardInterrupt:
+        sys.exit(130)
