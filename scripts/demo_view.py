@@ -157,18 +157,18 @@ def colour_text(row):
 def line(queue, spooler_job, row, spooler_fate, user=None):
     """One job as the demo shows it."""
     if row is None:
-        return "  %-10s %-6s %-10s %-11s %-13s %-7s %-24s %-34s %s" % (
+        return "     %-10s %-6s %-10s %-11s %-13s %-7s %-24s %-34s %s" % (
             queue, user or "?", "-", "-", "-", "-", "not in the ledger yet", spooler_fate, "-")
     language = LANGUAGES[row["language"]] if 0 <= row["language"] < len(LANGUAGES) else "?"
     pages = "%s p. x %s" % (row["pages"], row["copies"])
     decision = DECISIONS.get(int(row["status"]), "status " + row["status"])
-    return "  %-10s %-6s %-10s %-11s %-13s %-7s %-24s %-34s %s" % (
+    return "     %-10s %-6s %-10s %-11s %-13s %-7s %-24s %-34s %s" % (
         queue, row["user"], language, pages, colour_text(row),
         "duplex" if row["duplex"] else "simplex", decision, spooler_fate, row["cost"])
 
 
 def header():
-    return "  %-10s %-6s %-10s %-11s %-13s %-7s %-24s %-34s %s" % (
+    return "     %-10s %-6s %-10s %-11s %-13s %-7s %-24s %-34s %s" % (
         "queue", "user", "language", "pages", "colour", "duplex", "server's decision",
         "in the spooler", "cost")
 
@@ -236,7 +236,7 @@ def cmd_wait_ready(_):
     names = wait_for(registered)
     if not names:
         fail("the agent did not register with the server")
-    print("  the agent registered with tollserver, queues: " + ", ".join(names))
+    print("   the agent registered with tollserver, queues: " + ", ".join(names))
 
 
 def log_text():
@@ -254,7 +254,7 @@ def cmd_log(args):
                      seconds=seconds)
     if not found:
         fail("no line with %r in the agent's file log" % text)
-    print("  file log: " + found[0].rstrip())
+    print("   file log: " + found[0].rstrip())
 
 
 def cmd_log_count(args):
@@ -269,7 +269,7 @@ def cmd_notify(args):
     call = json.loads(lines[0])
     p = call.get("parameters", {})
     text = p.get("message") or json.dumps(p, ensure_ascii=False)
-    print("  workstation %s: %s %s" % (os.environ.get("DEMO_WORKSTATION", ""),
+    print("   workstation %s: %s %s" % (os.environ.get("DEMO_WORKSTATION", ""),
                                         call.get("operation"), text))
 
 

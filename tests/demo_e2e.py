@@ -76,7 +76,7 @@ class Demo(unittest.TestCase):
         demo = self.start()
         self.assertEqual(demo.wait(240), 0, self.output())
         seconds = time.time() - began
-        print("demo ran %.1f s" % seconds, file=sys.stderr)
+        print(self.output() + "\ndemo ran %.1f s" % seconds, file=sys.stderr)
         self.assertLess(seconds, 120, self.output())
         with open(os.path.join(self.machine, "spooler.jsonl"), encoding="utf-8") as f:
             printed = [json.loads(l) for l in f if l.strip()]
