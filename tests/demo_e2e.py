@@ -104,6 +104,11 @@ class Demo(unittest.TestCase):
                      "O spooler de impressão terminou de forma inesperada.",
                      "in the ledger once"):
             self.assertIn(seen, out)
+        if "has no 'held' command" not in out:
+            # The administrator's release: the held job prints and is charged.
+            self.assertIn(": released", out)
+            held = next(j for j in ledger if j["printer"] == "Financeiro")
+            self.assertNotEqual(held["cost"], "-", held)
         self.assertEqual(processes_of(self.machine), [])
 
     def test_an_interrupted_demo_leaves_no_process_behind(self):
