@@ -5,6 +5,7 @@
 #include "agent/host/agent_main_fixture.h"
 #include "platform/platform.h"
 #include "shared/components/injector.h"
+#include "shared/rpc/client.h"
 
 namespace {
 
@@ -16,6 +17,8 @@ using tollgate::testing::WriteBytes;
 class AgentMainOnSim : public tollgate::testing::AgentMainTest {};
 
 TEST_F(AgentMainOnSim, RunsAsAServiceUntilStopped) {
+  // This machine runs no endpoint mapper: the one on port 135 may be another test machine's.
+  rpc::SetEndpointMapperPort(1);
   machine().CreateService(L"TollgateAgent",
                           ServiceConfig{SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                         L"tollagent.exe /servicerun /server acct", L""},
@@ -42,6 +45,7 @@ TEST_F(AgentMainOnSim, RunsAsAServiceUntilStopped) {
   EXPECT_TRUE(EndsWith(log, " Service stopped.\r\n")) << log;
   services().CloseServiceHandle(svc);
   services().CloseServiceHandle(scm);
+  rpc::SetEndpointMapperPort(0);
 }
 
 }  // namespace

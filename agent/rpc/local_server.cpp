@@ -218,8 +218,13 @@ ErrorResultPtr LocalServer::Start() {
     return WrapError(WindowsErrorResult(status), L"error inquiring binding vectors");
   for (const auto& definition : interfaces_) {
     if (RPC_STATUS status = RpcEpRegisterW(definition, bindings, nullptr, nullptr);
-        status != RPC_S_OK)
-      return WrapError(WindowsErrorResult(status), L"error registering endpoint");
+        status != RPC_S_OK) {
+      ErrorResultPtr error = WrapError(WindowsErrorResult(status), L"error registering endpoint");
+      // On the fixed endpoint the callers find the server without the mapper: a mapper that
+      // is away or refuses does not keep the central server's commands out.
+      if (!fixed) return error;
+      Log(L"Error listening to RPC: " + error->Text());
+    }
     if (RPC_STATUS status =
             RpcServerRegisterIfEx(definition, RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH, kMaxCalls);
         status != RPC_S_OK)

@@ -65,6 +65,7 @@ class LocalServerOnSim : public tollgate::testing::MachineTest {
   void TearDown() override {
     mapper_.StopListening();
     mapper_.WaitListen();
+    ::rpc::SetEndpointMapperPort(0);
     InstallFileLog(nullptr);
     platform::sockets().WSACleanup();
   }
@@ -77,7 +78,7 @@ class LocalServerOnSim : public tollgate::testing::MachineTest {
     return ::rpc::RpcTryExcept([&] { binding.Call(AgentJobControlId(), opnum, in.Data()); });
   }
 
-  ::rpc::EndpointMap map_;
+  std::shared_ptr<::rpc::EndpointMap> map_ = std::make_shared<::rpc::EndpointMap>();
   ::rpc::Server mapper_;
 };
 

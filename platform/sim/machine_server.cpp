@@ -715,6 +715,11 @@ void OnSignal(int) {
 }  // namespace
 
 int RunMachineProcess(const std::filesystem::path& folder, void (*ready)()) {
+  return RunMachineProcess(folder, SystemHooks(), ready);
+}
+
+int RunMachineProcess(const std::filesystem::path& folder, const SystemHooks& hooks,
+                      void (*ready)()) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) {
@@ -742,10 +747,12 @@ int RunMachineProcess(const std::filesystem::path& folder, void (*ready)()) {
   }
   SimServices& scm = machine.OwnServices();
   scm.LoadFromRegistry();
+  if (hooks.boot) hooks.boot(machine);
   int listener = wire::Listen(folder);
   if (listener < 0) {
     std::fprintf(stderr, "tollmachine: cannot listen on %s\n",
                  wire::SocketPath(folder).string().c_str());
+    if (hooks.shutdown) hooks.shutdown();
     ::close(lock);
     return 1;
   }
@@ -765,6 +772,7 @@ int RunMachineProcess(const std::filesystem::path& folder, void (*ready)()) {
   server->Serve(listener, ready);
   boot.join();
   scm.StopAll(10000);
+  if (hooks.shutdown) hooks.shutdown();
   bool closed = server->CloseAll(std::chrono::seconds(40));
   std::filesystem::remove(wire::SocketPath(folder), ec);
   wire::Close(listener);

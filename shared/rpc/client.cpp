@@ -1,7 +1,6 @@
 #include "shared/rpc/client.h"
 
 #include <algorithm>
-#include <atomic>
 
 #include "shared/rpc/ndr.h"
 #include "shared/rpc/pdu.h"
@@ -14,8 +13,6 @@ using transport::Io;
 using transport::Stream;
 
 namespace {
-
-std::atomic<std::uint16_t> endpointMapperPort{135};
 
 // The largest fragment a client reads: any length the 16-bit field can state.
 constexpr std::size_t kMaxIncomingFragment = 0xFFFF;
@@ -224,135 +221,6 @@ std::vector<std::uint8_t> Binding::Call(const SyntaxId& interfaceId, std::uint16
     if (h.flags & pdu::PFC_LAST_FRAG) break;
   }
   return answer;
-}
-
-void SetEndpointMapperPort(std::uint16_t port) {
-  endpointMapperPort = port;
-}
-
-std::uint16_t EndpointMapperPort() {
-  return endpointMapperPort;
-}
-
-namespace {
-
-const SyntaxId& EpmInterface() {
-  static const SyntaxId id{Uuid::Of("e1af8308-5d1f-11c9-91a4-08002b14a0fa"), 3, 0};
-  return id;
-}
-
-void PutFloor(std::vector<std::uint8_t>& tower, std::span<const std::uint8_t> lhs,
-              std::span<const std::uint8_t> rhs) {
-  auto put16 = [&](std::size_t v) {
-    tower.push_back(static_cast<std::uint8_t>(v));
-    tower.push_back(static_cast<std::uint8_t>(v >> 8));
-  };
-  put16(lhs.size());
-  tower.insert(tower.end(), lhs.begin(), lhs.end());
-  put16(rhs.size());
-  tower.insert(tower.end(), rhs.begin(), rhs.end());
-}
-
-std::vector<std::uint8_t> SyntaxFloorLhs(const SyntaxId& s) {
-  std::vector<std::uint8_t> lhs;
-  lhs.reserve(1 + s.uuid.bytes.size() + 2);
-  lhs.push_back(0x0D);
-  lhs.insert(lhs.end(), s.uuid.bytes.begin(), s.uuid.bytes.end());
-  lhs.push_back(static_cast<std::uint8_t>(s.major));
-  lhs.push_back(static_cast<std::uint8_t>(s.major >> 8));
-  return lhs;
-}
-
-// The tower of ncacn_ip_tcp for the interface, with port and address 0.
-std::vector<std::uint8_t> TcpTower(const SyntaxId& interfaceId) {
-  std::vector<std::uint8_t> tower{5, 0};
-  auto minor = [](std::uint16_t v) {
-    return std::vector<std::uint8_t>{static_cast<std::uint8_t>(v),
-                                     static_cast<std::uint8_t>(v >> 8)};
-  };
-  PutFloor(tower, SyntaxFloorLhs(interfaceId), minor(interfaceId.minor));
-  PutFloor(tower, SyntaxFloorLhs(Ndr20()), minor(Ndr20().minor));
-  PutFloor(tower, std::vector<std::uint8_t>{0x0B}, minor(0));
-  PutFloor(tower, std::vector<std::uint8_t>{0x07}, std::vector<std::uint8_t>{0, 0});
-  PutFloor(tower, std::vector<std::uint8_t>{0x09}, std::vector<std::uint8_t>{0, 0, 0, 0});
-  return tower;
-}
-
-// The TCP port of a tower, 0 when it has none.
-std::uint16_t PortOfTower(std::span<const std::uint8_t> tower) {
-  std::size_t at = 0;
-  auto u16 = [&](std::size_t i) {
-    return static_cast<std::size_t>(tower[i] | (tower[i + 1] << 8));
-  };
-  if (tower.size() < 2) return 0;
-  std::size_t floors = u16(0);
-  at = 2;
-  for (std::size_t f = 0; f < floors; ++f) {
-    if (tower.size() - at < 2) return 0;
-    std::size_t lhsLength = u16(at);
-    at += 2;
-    if (tower.size() - at < lhsLength + 2) return 0;
-    std::size_t lhsAt = at;
-    at += lhsLength;
-    std::size_t rhsLength = u16(at);
-    at += 2;
-    if (tower.size() - at < rhsLength) return 0;
-    if (lhsLength >= 1 && tower[lhsAt] == 0x07 && rhsLength == 2)
-      return static_cast<std::uint16_t>((tower[at] << 8) | tower[at + 1]);
-    at += rhsLength;
-  }
-  return 0;
-}
-
-}  // namespace
-
-RPC_STATUS EptMap(const std::wstring& host, const SyntaxId& interfaceId,
-                  std::chrono::milliseconds timeout, std::uint16_t* port) {
-  Binding mapper(host, std::to_wstring(EndpointMapperPort()));
-  mapper.SetCallTimeout(static_cast<std::uint32_t>(timeout.count()));
-  ndr::Writer w;
-  w.UniquePointer(true, [&] { w.Bytes(Uuid().bytes.data(), 16); });  // object: nil
-  std::vector<std::uint8_t> tower = TcpTower(interfaceId);
-  w.UniquePointer(true, [&] {
-    w.Conformance(static_cast<std::uint32_t>(tower.size()));
-    w.U32(static_cast<std::uint32_t>(tower.size()));
-    w.Bytes(tower.data(), tower.size());
-  });
-  w.Align(4);
-  std::uint8_t handle[20] = {};
-  w.Bytes(handle, sizeof(handle));
-  w.U32(4);  // max_towers
-  std::vector<std::uint8_t> answer;
-  RPC_STATUS status = RpcTryExcept([&] { answer = mapper.Call(EpmInterface(), 3, w.Data()); });
-  if (status != RPC_S_OK) return status;
-  std::uint16_t found = 0;
-  status = RpcTryExcept([&] {
-    ndr::Reader r(answer);
-    r.Bytes(handle, sizeof(handle));
-    std::uint32_t numTowers = r.U32();
-    std::uint32_t maxCount = r.U32();
-    std::uint32_t offset = r.U32();
-    std::uint32_t actual = r.U32();
-    if (offset != 0 || actual > maxCount || actual != numTowers) ndr::Reader::Bad();
-    r.CheckCount(actual, 4);
-    std::vector<std::uint32_t> ids(actual);
-    for (auto& id : ids) id = r.U32();
-    for (auto id : ids) {
-      if (id == 0) continue;
-      std::uint32_t conformance = r.Conformance(1);
-      std::uint32_t length = r.U32();
-      if (length > conformance) ndr::Reader::Bad();
-      auto bytes = r.View(length);
-      if (found == 0) found = PortOfTower(bytes);
-    }
-    r.Align(4);
-    std::uint32_t mapStatus = r.U32();
-    if (mapStatus != 0) found = 0;
-  });
-  if (status != RPC_S_OK) return status;
-  if (found == 0) return EPT_S_NOT_REGISTERED;
-  *port = found;
-  return RPC_S_OK;
 }
 
 }  // namespace rpc

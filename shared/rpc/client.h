@@ -83,7 +83,10 @@ class Binding {
 // call to the mapper (RPC_S_SERVER_UNAVAILABLE when it cannot be reached).
 RPC_STATUS EptMap(const std::wstring& host, const SyntaxId& interfaceId,
                   std::chrono::milliseconds timeout, std::uint16_t* port);
-// The TCP port of the endpoint mappers this process asks (135 unless changed, for tests).
+// The TCP port of the endpoint mappers this process asks: the one set here, or while none is
+// set (or after 0 was set) the DWORD "TcpPort" under
+// HKLM\SYSTEM\CurrentControlSet\Services\RpcEptMapper\Parameters, read at every call (a
+// simulated machine's mapper keeps its port there; on Windows the value is absent), else 135.
 void SetEndpointMapperPort(std::uint16_t port);
 std::uint16_t EndpointMapperPort();
 

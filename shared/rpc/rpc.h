@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "shared/rpc/client.h"
+#include "shared/rpc/endpoint_mapper.h"
 #include "shared/rpc/ndr.h"
 #include "shared/rpc/server.h"
 #include "shared/rpc/status.h"
@@ -62,9 +63,19 @@ RPC_STATUS RpcServerUseProtseqEpW(const std::wstring& protseq, unsigned maxCalls
                                   const std::wstring& endpoint);
 RPC_STATUS RpcServerUseProtseqW(const std::wstring& protseq, unsigned maxCalls);
 RPC_STATUS RpcServerInqBindings(RPC_BINDING_VECTOR* bindings);
-// The simulated machine has no endpoint mapper: registering with it does nothing.
+// Registers the interface at each binding's TCP port ("ncacn_ip_tcp:HOST[port]", as
+// RpcServerInqBindings gives them), for each object (the nil object when null or empty), with
+// the local machine's endpoint mapper (ept_insert with replace on 127.0.0.1 at
+// EndpointMapperPort()): the entries of the same interface, object and protocol there go.
+// The annotation is cut to 63 characters. RPC_S_OK; RPC_S_NO_BINDINGS, the status of a
+// binding that does not parse or is not ncacn_ip_tcp with a port; EPT_S_CANT_PERFORM_OP when
+// the mapper cannot be reached; or the mapper's status (RPC_S_ACCESS_DENIED, …).
 RPC_STATUS RpcEpRegisterW(const ServerInterface& definition, const RPC_BINDING_VECTOR& bindings,
                           const std::vector<Uuid>* objects, const wchar_t* annotation);
+// Removes those entries again (ept_delete): the same statuses, and EPT_S_NOT_REGISTERED when
+// one of them was not registered.
+RPC_STATUS RpcEpUnregister(const ServerInterface& definition, const RPC_BINDING_VECTOR& bindings,
+                           const std::vector<Uuid>* objects);
 RPC_STATUS RpcServerRegisterIfEx(const ServerInterface& definition, unsigned flags,
                                  unsigned maxCalls);
 // Null: every interface.

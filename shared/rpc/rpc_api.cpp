@@ -1,6 +1,12 @@
 #include "shared/rpc/rpc.h"
 
+#include <algorithm>
+#include <array>
 #include <cwctype>
+
+#include "platform/platform.h"
+#include "shared/rpc/endpoint_mapper.h"
+#include "shared/rpc/transport.h"
 
 namespace rpc {
 namespace {
@@ -206,9 +212,75 @@ RPC_STATUS RpcServerInqBindings(RPC_BINDING_VECTOR* bindings) {
   return ProcessServer().InqBindings(bindings);
 }
 
-RPC_STATUS RpcEpRegisterW(const ServerInterface&, const RPC_BINDING_VECTOR& bindings,
-                          const std::vector<Uuid>*, const wchar_t*) {
-  return bindings.empty() ? RPC_S_NO_BINDINGS : RPC_S_OK;
+namespace {
+
+// The IPv4 address of a binding's host: the address itself, or the first the name resolves
+// to; 0.0.0.0 when it has none.
+std::array<std::uint8_t, 4> Ipv4Of(const std::wstring& host) {
+  std::array<std::uint8_t, 4> address{};
+  if (host.empty()) return address;
+  transport::WinsockUse winsock;
+  if (!winsock.Ok()) return address;
+  platform::AddrInfoW hints;
+  hints.ai_family = platform::AF_INET;
+  hints.ai_socktype = platform::SOCK_STREAM;
+  std::vector<platform::AddrInfoW> found;
+  if (platform::sockets().GetAddrInfoW(host, L"", &hints, &found) != 0) return address;
+  for (const auto& a : found) {
+    if (a.ai_addr.family != platform::AF_INET) continue;
+    std::copy(a.ai_addr.address.begin(), a.ai_addr.address.begin() + 4, address.begin());
+    break;
+  }
+  return address;
+}
+
+// The mapper's entries of an interface: one per binding (its TCP port and host) and object
+// (the nil object when there are none).
+RPC_STATUS EntriesOf(const ServerInterface& definition, const RPC_BINDING_VECTOR& bindings,
+                     const std::vector<Uuid>* objects, const wchar_t* annotation,
+                     std::vector<EndpointEntry>* entries) {
+  if (bindings.empty()) return RPC_S_NO_BINDINGS;
+  std::vector<Uuid> registeredFor{Uuid()};
+  if (objects != nullptr && !objects->empty()) registeredFor = *objects;
+  std::string note;
+  if (annotation != nullptr)
+    note = platform::system().WideCharToMultiByte(platform::CP_ACP, annotation);
+  if (note.size() >= kEptMaxAnnotation) note.resize(kEptMaxAnnotation - 1);
+  for (const auto& binding : bindings) {
+    std::wstring protseq, address, endpoint;
+    RPC_STATUS status =
+        RpcStringBindingParseW(binding, nullptr, &protseq, &address, &endpoint, nullptr);
+    if (status != RPC_S_OK) return status;
+    for (auto& c : protseq) c = static_cast<wchar_t>(std::towlower(c));
+    if (protseq != L"ncacn_ip_tcp") return RPC_S_PROTSEQ_NOT_SUPPORTED;
+    unsigned long port = 0;
+    for (wchar_t c : endpoint) {
+      if (c < L'0' || c > L'9' || port > 65535) return RPC_S_INVALID_ENDPOINT_FORMAT;
+      port = port * 10 + static_cast<unsigned long>(c - L'0');
+    }
+    if (port == 0 || port > 65535) return RPC_S_INVALID_ENDPOINT_FORMAT;
+    auto tower = TcpTower(definition.id, static_cast<std::uint16_t>(port), Ipv4Of(address));
+    for (const auto& object : registeredFor) entries->push_back({object, tower, note});
+  }
+  return RPC_S_OK;
+}
+
+}  // namespace
+
+RPC_STATUS RpcEpRegisterW(const ServerInterface& definition, const RPC_BINDING_VECTOR& bindings,
+                          const std::vector<Uuid>* objects, const wchar_t* annotation) {
+  std::vector<EndpointEntry> entries;
+  RPC_STATUS status = EntriesOf(definition, bindings, objects, annotation, &entries);
+  if (status != RPC_S_OK) return status;
+  return EptInsert(entries, true);
+}
+
+RPC_STATUS RpcEpUnregister(const ServerInterface& definition, const RPC_BINDING_VECTOR& bindings,
+                           const std::vector<Uuid>* objects) {
+  std::vector<EndpointEntry> entries;
+  RPC_STATUS status = EntriesOf(definition, bindings, objects, nullptr, &entries);
+  if (status != RPC_S_OK) return status;
+  return EptDelete(entries);
 }
 
 RPC_STATUS RpcServerRegisterIfEx(const ServerInterface& definition, unsigned flags,

@@ -1,9 +1,12 @@
 // rpc_probe: the runtime as a peer for the tests that pit it against an independent
 // implementation. One JSON line per command on standard output.
 //
-//   rpc_probe serve [--deadlines B,F,R,I]
+//   rpc_probe serve [--deadlines B,F,R,I] [--register ANNOTATION]
 //                                   serves the echo interface on a dynamic port ("port N"),
-//                                   until standard input ends; the server's deadlines in ms
+//                                   until standard input ends; the server's deadlines in ms;
+//                                   registered with the machine's endpoint mapper (then
+//                                   "port N registered STATUS", and at the end
+//                                   "unregistered STATUS")
 //   rpc_probe echo HOST EP SIZE     op 0 with SIZE bytes; checks the echo that comes back
 //   rpc_probe call HOST EP OPNUM ARG  op OPNUM with one unsigned long
 // Options of echo and call: --call-timeout MS, --com-timeout LEVEL, --uuid UUID (another
@@ -68,7 +71,9 @@ ServerInterface EchoServer() {
 // "--deadlines BIND,FRAGMENT,REQUEST,IDLE" in milliseconds.
 int Serve(const std::vector<std::string>& options) {
   Server server;
+  std::optional<std::string> annotation;
   for (std::size_t i = 0; i + 1 < options.size(); i += 2) {
+    if (options[i] == "--register") annotation = options[i + 1];
     if (options[i] == "--deadlines") {
       std::vector<long> ms;
       std::size_t at = 0;
@@ -94,10 +99,20 @@ int Serve(const std::vector<std::string>& options) {
     std::cout << "cannot serve" << std::endl;
     return 1;
   }
-  std::cout << "port " << server.Ports().at(0) << std::endl;
+  std::vector<std::wstring> bindings;
+  if (annotation) {
+    server.InqBindings(&bindings);
+    std::wstring text(annotation->begin(), annotation->end());
+    RPC_STATUS status = RpcEpRegisterW(EchoServer(), bindings, nullptr, text.c_str());
+    std::cout << "port " << server.Ports().at(0) << " registered " << status << std::endl;
+  } else {
+    std::cout << "port " << server.Ports().at(0) << std::endl;
+  }
   std::string line;
   while (std::getline(std::cin, line)) {
   }
+  if (annotation)
+    std::cout << "unregistered " << RpcEpUnregister(EchoServer(), bindings, nullptr) << std::endl;
   server.StopListening();
   server.WaitListen();
   return 0;

@@ -47,6 +47,8 @@ inline constexpr RPC_STATUS RPC_S_DUPLICATE_ENDPOINT = 1740;
 inline constexpr RPC_STATUS RPC_S_STRING_TOO_LONG = 1743;
 inline constexpr RPC_STATUS RPC_S_PROCNUM_OUT_OF_RANGE = 1745;
 inline constexpr RPC_STATUS RPC_S_UNKNOWN_AUTHN_SERVICE = 1747;
+inline constexpr RPC_STATUS EPT_S_INVALID_ENTRY = 1751;
+inline constexpr RPC_STATUS EPT_S_CANT_PERFORM_OP = 1752;
 inline constexpr RPC_STATUS EPT_S_NOT_REGISTERED = 1753;
 inline constexpr RPC_STATUS RPC_S_ZERO_DIVIDE = 1767;
 inline constexpr RPC_STATUS RPC_S_ADDRESS_ERROR = 1768;
@@ -57,6 +59,7 @@ inline constexpr RPC_STATUS RPC_X_NULL_REF_POINTER = 1780;
 inline constexpr RPC_STATUS RPC_X_BAD_STUB_DATA = 1783;
 inline constexpr RPC_STATUS RPC_S_CALL_CANCELLED = 1818;
 inline constexpr RPC_STATUS RPC_S_COMM_FAILURE = 1820;
+inline constexpr RPC_STATUS EPT_S_CANT_CREATE = 1899;
 
 // Status values of fault PDUs (the NCA status codes of DCE/RPC).
 inline constexpr std::uint32_t nca_s_fault_int_div_by_zero = 0x1C000001;

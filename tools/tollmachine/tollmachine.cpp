@@ -17,6 +17,8 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_server.h"
 #include "platform/sim/spooler.h"
+#include "shared/rpc/endpoint_mapper.h"
+#include "shared/rpc/server.h"
 
 namespace tollgate::tollmachine {
 namespace {
@@ -1174,6 +1176,98 @@ std::filesystem::path SelfPath() {
   return std::filesystem::path(U(processes().GetModuleFileNameW()));
 }
 
+// --- the endpoint mapper --------------------------------------------------------------
+
+// The machine's endpoint mapper, which its system process hosts as Windows's RPC service
+// does. It listens on TCP 135; when that port is taken (another machine of the host has it)
+// or not allowed, on the port the registry value names when it is free, else on a dynamic
+// one. The port it has is written to the registry value, where the machine's programs find
+// it.
+class EndpointMapperHost {
+ public:
+  void Boot(platform::sim::Machine& machine) {
+    // The process's platform is its own machine from here on: the mapper's sockets and the
+    // registry value are the machine's.
+    previous_ = platform::Install(
+        std::shared_ptr<platform::Platform>(&machine, [](platform::Platform*) {}));
+    server_ = std::make_unique<rpc::Server>();
+    server_->SetMaxMessage(kMaxRequest);
+    const std::wstring tcp = L"ncacn_ip_tcp";
+    rpc::RPC_STATUS status = server_->UseProtseqEp(
+        tcp, rpc::RPC_C_PROTSEQ_MAX_REQS_DEFAULT, std::to_wstring(rpc::kEndpointMapperDefaultPort));
+    if (status != rpc::RPC_S_OK) {
+      auto configured = rpc::RegisteredEndpointMapperPort();
+      if (configured && *configured != rpc::kEndpointMapperDefaultPort)
+        status = server_->UseProtseqEp(tcp, rpc::RPC_C_PROTSEQ_MAX_REQS_DEFAULT,
+                                       std::to_wstring(*configured));
+    }
+    if (status != rpc::RPC_S_OK)
+      status = server_->UseProtseq(tcp, rpc::RPC_C_PROTSEQ_MAX_REQS_DEFAULT);
+    if (status == rpc::RPC_S_OK) {
+      status = server_->RegisterIf(
+          rpc::EndpointMapperInterface(std::make_shared<rpc::EndpointMap>()),
+          rpc::RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH, rpc::RPC_C_LISTEN_MAX_CALLS_DEFAULT);
+    }
+    if (status == rpc::RPC_S_OK)
+      status = server_->Listen(1, rpc::RPC_C_LISTEN_MAX_CALLS_DEFAULT, true);
+    if (status != rpc::RPC_S_OK) {
+      std::fprintf(stderr, "tollmachine: the endpoint mapper did not start: RPC status %d\n",
+                   static_cast<int>(status));
+      server_.reset();
+      return;
+    }
+    std::uint16_t port = server_->Ports().at(0);
+    LONG rc = WritePort(port);
+    if (rc != ERROR_SUCCESS) {
+      std::fprintf(stderr,
+                   "tollmachine: the endpoint mapper's port could not be written to the "
+                   "registry: error %ld\n",
+                   static_cast<long>(rc));
+    }
+    std::fprintf(stderr, "tollmachine: endpoint mapper on TCP port %u\n",
+                 static_cast<unsigned>(port));
+  }
+
+  void Shutdown() {
+    if (server_) {
+      server_->StopListening();
+      server_->WaitListen();
+      server_.reset();
+      std::fprintf(stderr, "tollmachine: endpoint mapper stopped\n");
+    }
+    platform::Install(std::move(previous_));
+  }
+
+ private:
+  // Mapper requests are small: a few entries with towers of some dozens of bytes.
+  static constexpr std::size_t kMaxRequest = 1u << 20;
+
+  static LONG WritePort(std::uint16_t port) {
+    HKEY key = nullptr;
+    LONG rc = registry().RegCreateKeyExW(HKEY_LOCAL_MACHINE, rpc::kEndpointMapperKey, KEY_SET_VALUE,
+                                         &key, nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    DWORD value = port;
+    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value),
+                                   static_cast<std::uint8_t>(value >> 8), 0, 0};
+    rc = registry().RegSetValueExW(key, rpc::kEndpointMapperPortValue, REG_DWORD, bytes,
+                                   sizeof(bytes));
+    registry().RegCloseKey(key);
+    return rc;
+  }
+
+  std::shared_ptr<platform::Platform> previous_;
+  std::unique_ptr<rpc::Server> server_;
+};
+
+int Serve(const std::filesystem::path& machineFolder) {
+  EndpointMapperHost mapper;
+  platform::sim::SystemHooks hooks;
+  hooks.boot = [&mapper](platform::sim::Machine& machine) { mapper.Boot(machine); };
+  hooks.shutdown = [&mapper] { mapper.Shutdown(); };
+  return platform::sim::RunMachineProcess(machineFolder, hooks);
+}
+
 }  // namespace
 
 int TollmachineMain(const std::string& program, const std::vector<std::string>& argsIn) {
@@ -1196,7 +1290,7 @@ int TollmachineMain(const std::string& program, const std::vector<std::string>& 
   std::filesystem::path machineFolder = std::filesystem::absolute(folder);
   (void)program;
 
-  if (command == "serve") return platform::sim::RunMachineProcess(machineFolder);
+  if (command == "serve") return Serve(machineFolder);
   if (command == "start") {
     auto own = std::make_shared<platform::sim::Machine>(machineFolder,
                                                         platform::sim::Machine::Hosting::Own);
