@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <ostream>
 
 #include "agent/rpc/interfaces.h"
@@ -20,19 +19,6 @@ constexpr std::int32_t kResume = 2;
 constexpr std::int32_t kDelete = 5;
 constexpr std::chrono::milliseconds kMapperTimeout{3000};
 constexpr std::uint32_t kCallTimeoutMs = 15000;
-
-std::string Now() {
-  using namespace std::chrono;
-  auto now = floor<seconds>(system_clock::now());
-  auto day = floor<days>(now);
-  year_month_day ymd(day);
-  hh_mm_ss<seconds> t(now - day);
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02ld:%02ld:%02ld", int(ymd.year()),
-                unsigned(ymd.month()), unsigned(ymd.day()), static_cast<long>(t.hours().count()),
-                static_cast<long>(t.minutes().count()), static_cast<long>(t.seconds().count()));
-  return buffer;
-}
 
 std::wstring Wide(const std::string& utf8) {
   return platform::system().MultiByteToWideChar(platform::CP_UTF8, utf8);
@@ -210,7 +196,7 @@ int CommandJob(Ledger& ledger, const Policy& policy, std::int64_t job, JobComman
     ledger.Write([&](Database& db) {
       db.Prepared("INSERT INTO commands (job_id, at, command, detail) VALUES (?, ?, ?, ?)")
           .Bind(1, job)
-          .Bind(2, Now())
+          .Bind(2, LedgerTime())
           .Bind(3, std::string(Name(command)))
           .Bind(4, command == JobCommand::kOwner ? user : std::string())
           .Run();

@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <exception>
 #include <future>
@@ -101,6 +103,19 @@ CREATE TABLE IF NOT EXISTS commands (
 }
 
 }  // namespace
+
+std::string LedgerTime() {
+  using namespace std::chrono;
+  auto now = floor<seconds>(system_clock::now());
+  auto day = floor<days>(now);
+  year_month_day ymd(day);
+  hh_mm_ss<seconds> t(now - day);
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02ld:%02ld:%02ld", int(ymd.year()),
+                unsigned(ymd.month()), unsigned(ymd.day()), static_cast<long>(t.hours().count()),
+                static_cast<long>(t.minutes().count()), static_cast<long>(t.seconds().count()));
+  return buffer;
+}
 
 Statement::Statement(sqlite3* db, const char* sql) : db_(db) {
   if (sqlite3_prepare_v2(db_, sql, -1, &stmt_, nullptr) != SQLITE_OK) Fail(db_, "ledger statement");

@@ -22,6 +22,9 @@ class LedgerError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The time the ledger writes beside a change: UTC, "YYYY-MM-DD hh:mm:ss".
+std::string LedgerTime();
+
 // One prepared statement, reset after each use.
 class Statement {
  public:

@@ -20,19 +20,6 @@ namespace {
 using namespace tollgate::remote;
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
-std::string Now() {
-  using namespace std::chrono;
-  auto now = floor<seconds>(system_clock::now());
-  auto day = floor<days>(now);
-  year_month_day ymd(day);
-  hh_mm_ss<seconds> t(now - day);
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02ld:%02ld:%02ld", int(ymd.year()),
-                unsigned(ymd.month()), unsigned(ymd.day()), static_cast<long>(t.hours().count()),
-                static_cast<long>(t.minutes().count()), static_cast<long>(t.seconds().count()));
-  return buffer;
-}
-
 std::string Replace(std::string text, const std::string& key, const std::string& value) {
   for (std::size_t at = text.find(key); at != std::string::npos;
        at = text.find(key, at + value.size())) {
@@ -108,7 +95,7 @@ void Service::RegisterAgent(const ::rpc::CallContext& call, const RegisterAgentI
         .Bind(1, computer)
         .Bind(2, std::int64_t{in.agentKind})
         .Bind(3, address)
-        .Bind(4, Now())
+        .Bind(4, LedgerTime())
         .Run();
     Statement& id = db.Prepared("SELECT client_id FROM agents WHERE computer_name = ?");
     id.Bind(1, computer);
@@ -290,7 +277,7 @@ void Service::ReportJob(const ::rpc::CallContext&, const ReportJobIn& in, Report
         "machine, language, one, reexamined, status, message, answer_json, cost_cents, charged) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
         "?, ?, ?)");
-    insert.Bind(1, Now());
+    insert.Bind(1, LedgerTime());
     insert.Bind(2, std::int64_t{in.clientId});
     insert.Bind(3, queue);
     insert.Bind(4, Utf8OfAnsi(in.portAddress));
@@ -456,7 +443,7 @@ std::int16_t Service::ReportHardwareCounters(const ::rpc::CallContext&,
         "INSERT INTO counters (received, server_job_id, job_number, has_job_number, "
         "device_text1, device_text2, device_text3, value1, value2, reading_time, lines) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    insert.Bind(1, Now()).Bind(2, std::int64_t{in.link.storeRecordId});
+    insert.Bind(1, LedgerTime()).Bind(2, std::int64_t{in.link.storeRecordId});
     insert.Bind(3, std::int64_t{in.link.jobNumber}).Bind(4, std::int64_t{in.hasJobNumber});
     for (int i = 0; i < 3; ++i) {
       if (in.snapshot.deviceText[i])
