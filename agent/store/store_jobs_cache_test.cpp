@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "agent/store/full_disk_fixture.h"
 #include "agent/store/records.h"
 #include "shared/error/errors.h"
 #include "shared/error/file_log.h"
@@ -78,91 +79,6 @@ class FakeQueue : public ServerRequestQueue {
   bool twoIds = false;
   std::int32_t throwOn = -1;
   std::vector<Sent> sent;
-};
-
-// The machine's platform with a data folder that holds only so many more bytes of record
-// files: a write beyond it stops where the space ends and fails with ERROR_DISK_FULL.
-class FullDisk : public platform::Platform, public platform::Files {
- public:
-  explicit FullDisk(std::shared_ptr<platform::Platform> inner) : inner_(std::move(inner)) {}
-  void SetRoom(std::int64_t bytes) { room_.store(bytes); }
-
-  platform::Kernel& kernel() override { return inner_->kernel(); }
-  platform::System& system() override { return inner_->system(); }
-  platform::Files& files() override { return *this; }
-  platform::Console& console() override { return inner_->console(); }
-  platform::Processes& processes() override { return inner_->processes(); }
-  platform::Services& services() override { return inner_->services(); }
-  platform::Registry& registry() override { return inner_->registry(); }
-  platform::Sockets& sockets() override { return inner_->sockets(); }
-  platform::EventLog& eventLog() override { return inner_->eventLog(); }
-  platform::Spooler& spooler() override { return inner_->spooler(); }
-  platform::GdiSpool& gdiSpool() override { return inner_->gdiSpool(); }
-
-  bool CreateDirectoryW(const std::wstring& p) override { return in().CreateDirectoryW(p); }
-  bool RemoveDirectoryW(const std::wstring& p) override { return in().RemoveDirectoryW(p); }
-  bool DeleteFileW(const std::wstring& p) override { return in().DeleteFileW(p); }
-  bool MoveFileW(const std::wstring& a, const std::wstring& b) override {
-    return in().MoveFileW(a, b);
-  }
-  bool MoveFileExW(const std::wstring& a, const std::wstring& b, platform::DWORD f) override {
-    return in().MoveFileExW(a, b, f);
-  }
-  platform::DWORD GetFileAttributesW(const std::wstring& p) override {
-    return in().GetFileAttributesW(p);
-  }
-  platform::HANDLE CreateFileW(const std::wstring& path, platform::DWORD access,
-                               platform::DWORD share, platform::DWORD disposition,
-                               platform::DWORD flags) override {
-    platform::HANDLE h = in().CreateFileW(path, access, share, disposition, flags);
-    if (h != platform::INVALID_HANDLE_VALUE && path.find(L"2_7_2.log") != std::wstring::npos) {
-      std::lock_guard<std::mutex> hold(lock_);
-      records_.insert(h);
-    }
-    return h;
-  }
-  bool ReadFile(platform::HANDLE f, void* b, platform::DWORD n, platform::DWORD* r) override {
-    return in().ReadFile(f, b, n, r);
-  }
-  bool WriteFile(platform::HANDLE f, const void* data, platform::DWORD size,
-                 platform::DWORD* written) override {
-    bool record = false;
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      record = records_.count(f) != 0;
-    }
-    if (!record || room_.load() >= static_cast<std::int64_t>(size)) {
-      if (record) room_ -= size;
-      return in().WriteFile(f, data, size, written);
-    }
-    auto part = static_cast<platform::DWORD>(std::max<std::int64_t>(room_.load(), 0));
-    room_.store(0);
-    platform::DWORD done = 0;
-    if (part > 0) in().WriteFile(f, data, part, &done);
-    if (written != nullptr) *written = done;
-    kernel().SetLastError(112);  // ERROR_DISK_FULL
-    return false;
-  }
-  bool FlushFileBuffers(platform::HANDLE f) override { return in().FlushFileBuffers(f); }
-  bool SetFilePointerEx(platform::HANDLE f, std::int64_t d, std::int64_t* p,
-                        platform::DWORD m) override {
-    return in().SetFilePointerEx(f, d, p, m);
-  }
-  bool GetFileSizeEx(platform::HANDLE f, std::int64_t* s) override {
-    return in().GetFileSizeEx(f, s);
-  }
-  bool CreatePipe(platform::HANDLE* r, platform::HANDLE* w) override {
-    return in().CreatePipe(r, w);
-  }
-  platform::HANDLE GetStdHandle(platform::DWORD h) override { return in().GetStdHandle(h); }
-  bool GetTempPathW(std::wstring* p) override { return in().GetTempPathW(p); }
-
- private:
-  platform::Files& in() { return inner_->files(); }
-  std::shared_ptr<platform::Platform> inner_;
-  std::atomic<std::int64_t> room_{std::numeric_limits<std::int64_t>::max() / 2};
-  std::mutex lock_;
-  std::set<platform::HANDLE> records_;
 };
 
 JobReport Job(std::int32_t spoolerJobId, std::int32_t pages = 3, std::int32_t copies = 2) {
@@ -254,20 +170,17 @@ class FullDiskTest : public StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    machine_ = platform::Install(nullptr);
-    disk_ = std::make_shared<FullDisk>(machine_);
-    platform::Install(disk_);
+    disk_ = std::make_unique<FullDiskInstalled>();
   }
   void TearDown() override {
     StoreTest::TearDown();
-    platform::Install(machine_);
+    disk_.reset();
   }
-  std::shared_ptr<FullDisk> disk_;
-  std::shared_ptr<platform::Platform> machine_;
+  std::unique_ptr<FullDiskInstalled> disk_;
 };
 
 TEST_F(FullDiskTest, JobsPrintedWhileTheDiskIsFullAreKeptInMemoryAndReachTheServerOnce) {
-  disk_->SetRoom(2 * kJobRecordSize + 300);  // two records and a torn third
+  (*disk_)->SetRoom(2 * kJobRecordSize + 300);  // two records and a torn third
   Make(false);
   JobContext answer;
   for (int job = 1; job <= 8; ++job) {
@@ -286,7 +199,7 @@ TEST_F(FullDiskTest, JobsPrintedWhileTheDiskIsFullAreKeptInMemoryAndReachTheServ
   // A job cancelled while it waits in memory is not sent.
   EXPECT_EQ(store_->DeleteJob(-5), nullptr);
 
-  disk_->SetRoom(std::numeric_limits<std::int64_t>::max() / 2);
+  (*disk_)->Unlimited();
   queue_->SetUp(true);
   ASSERT_TRUE(WaitSynchronised());
   auto taken = queue_->Taken();
@@ -296,7 +209,7 @@ TEST_F(FullDiskTest, JobsPrintedWhileTheDiskIsFullAreKeptInMemoryAndReachTheServ
 }
 
 TEST_F(FullDiskTest, BeyondWhatMemoryHoldsANewJobIsHeldUntilRecordsCanBeWritten) {
-  disk_->SetRoom(0);
+  (*disk_)->SetRoom(0);
   Make(false);
   store_->SetWaitingLimitForTesting(2);
   JobContext answer;
@@ -312,7 +225,7 @@ TEST_F(FullDiskTest, BeyondWhatMemoryHoldsANewJobIsHeldUntilRecordsCanBeWritten)
                            "written."),
             std::string::npos)
       << LogText();
-  disk_->SetRoom(std::numeric_limits<std::int64_t>::max() / 2);
+  (*disk_)->Unlimited();
   ASSERT_EQ(third.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(third.get(), (std::vector<StoreRecord>{{-3, 1}}));
   EXPECT_NE(LogText().find("job 3 of queue Fila is no longer held"), std::string::npos);
