@@ -116,6 +116,10 @@ SendResult SendJob(JobStore& store, const remote::JobReport& report) {
     return result;
   }
   std::wstring text = answer->Text();
+  if (text == remote::kJobHeldByStore) {
+    result.status = 1;  // kept held, without store records: decided again when next reported
+    return result;
+  }
   std::optional<std::int16_t> code = remote::JobStatusCode(text);
   if (!code) {
     Log(L"Invalid error: '" + text + L"'");

@@ -256,6 +256,8 @@ TEST_F(JobCheckerOnSim, EveryServerStatusGivesItsCommandStatusTextAndRequest) {
       // Answers the agent cannot act on: released.
       {L"Internal server error", JOB_CONTROL_RESUME, 0, L""},
       {L"Unknown RPC status: 99", JOB_CONTROL_RESUME, 0, L""},
+      // The job store could neither send nor keep the job: it stays held.
+      {remote::kJobHeldByStore, JOB_CONTROL_PAUSE, 0, L""},
   };
   jobs::JobChecker& checker = Checker();
   DWORD id = Print(L"Fila", Pcl(4));

@@ -96,7 +96,10 @@ ServerResultPtr StoreJobsCache::AddJob(const remote::JobReport& report,
   std::int32_t localId = 0;
   if (!WaitForRoom(*jobs_, L"job " + std::to_wstring(report.spoolerJobId) + L" of queue " +
                                report.queueName)) {
-    throw new SystemError(L"StoreJobsCache::AddJob", 112 /* ERROR_DISK_FULL */);
+    // Neither sent nor kept: held, never printed unaccounted.
+    Log(L"The agent stops while job " + std::to_wstring(report.spoolerJobId) + L" of queue " +
+        report.queueName + L" is held: it stays paused, to be decided again.");
+    return remote::MakeDecision(1, remote::kJobHeldByStore);
   }
   try {
     std::lock_guard<std::mutex> hold(modeLock_);
@@ -136,8 +139,11 @@ ErrorResultPtr StoreJobsCache::SetHardware(std::int64_t id, const remote::Hardwa
     Log(L"Error setting hdw record for job " + IdText(id) +
         L" in the store caused change to offline state: " + result->Text());
   }
-  if (!WaitForRoom(*hardware_, L"the hdw record for job " + IdText(id)))
+  if (!WaitForRoom(*hardware_, L"the hdw record for job " + IdText(id))) {
+    Log(L"The agent stops while the hdw record for job " + IdText(id) +
+        L" is held: it is not kept.");
     throw new SystemError(L"StoreJobsCache::SetHardware", 112 /* ERROR_DISK_FULL */);
+  }
   try {
     std::lock_guard<std::mutex> hold(modeLock_);
     offline_.store(true);
@@ -160,10 +166,7 @@ bool StoreJobsCache::WaitForRoom(RecordFile& file, const std::wstring& what) {
   Log(L"Record file " + file.Path() + L" cannot be written and " + std::to_wstring(file.Waiting()) +
       L" records wait in memory; " + what + L" is held until they are written.");
   while (file.Waiting() >= waitingLimit_) {
-    if (platform::kernel().WaitForSingleObject(quit_, 1000) != platform::WAIT_TIMEOUT) {
-      Log(L"The agent stops while " + what + L" is held: it is not kept.");
-      return false;
-    }
+    if (platform::kernel().WaitForSingleObject(quit_, 1000) != platform::WAIT_TIMEOUT) return false;
     file.WriteWaiting();
   }
   Log(what + L" is no longer held: record file " + file.Path() + L" takes records again.");

@@ -373,5 +373,28 @@ TEST_F(StoreTest, RecordsThatCannotBeSynchronisedAreArchivedNotDeleted) {
   EXPECT_NE(LogText().find("Caught exception synchronizing: boom"), std::string::npos);
 }
 
+TEST_F(FullDiskTest, AJobHeldWhenTheAgentStopsStaysHeld) {
+  (*disk_)->SetRoom(0);
+  Make(false);
+  store_->SetWaitingLimitForTesting(1);
+  JobContext answer;
+  ASSERT_EQ(store_->AddJob(Job(1), &answer), nullptr);
+  auto held = std::async(std::launch::async, [&] {
+    JobContext none;
+    return store_->AddJob(Job(2), &none);
+  });
+  EXPECT_EQ(held.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  EXPECT_EQ(store_->Stop(), nullptr);
+  ASSERT_EQ(held.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  ServerResultPtr result = held.get();
+  ASSERT_NE(result, nullptr);
+  EXPECT_TRUE(result->IsDecision());
+  EXPECT_EQ(result->Text(), kJobHeldByStore);
+  EXPECT_NE(LogText().find("The agent stops while job 2 of queue Fila is held: it stays paused, "
+                           "to be decided again."),
+            std::string::npos)
+      << LogText();
+}
+
 }  // namespace
 }  // namespace tollgate::store
