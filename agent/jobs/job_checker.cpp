@@ -117,7 +117,8 @@ SendResult SendJob(JobStore& store, const remote::JobReport& report) {
   }
   std::wstring text = answer->Text();
   if (text == remote::kJobHeldByStore) {
-    result.status = 1;  // kept held, without store records: decided again when next reported
+    result.status = 1;  // kept held, without store records, and examined again
+    result.heldByStore = true;
     return result;
   }
   std::optional<std::int16_t> code = remote::JobStatusCode(text);
@@ -268,6 +269,7 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
   }
   DWORD command = platform::JOB_CONTROL_RESUME;
   std::vector<std::int64_t> ids;
+  heldByStore_ = false;
   platform::JobInfo2 job;
   bool haveRecord = false;
   try {
@@ -294,6 +296,16 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
     }
   }
   if (command != platform::JOB_CONTROL_DELETE) RecordDecision(jobId, ids, command);
+  if (heldByStore_) {
+    // The store could not keep the job yet: it stays paused and is examined again, behind
+    // the queue's other requests.
+    heldByStore_ = false;
+    try {
+      handler_.DispatchStatus(jobId, platform::JOB_STATUS_PAUSED);
+    } catch (Error* error) {
+      ReportToHandler(error);
+    }
+  }
   if (command == platform::JOB_CONTROL_PAUSE) return;  // already paused
   if (!platform::spooler().SetJobW(own_->Open(), jobId, 0, nullptr, command)) {
     Log(L"Couldn't apply status" + std::to_wstring(command) + L" to job " + std::to_wstring(jobId) +
@@ -464,6 +476,7 @@ DWORD JobChecker::Decide(const platform::JobInfo2& job, const spooler::TrackedJo
 
     SendResult sent = SendJob(store_, report);
     for (const auto& record : sent.storeIds) storeIds->push_back(record.id);
+    heldByStore_ = sent.heldByStore;
 
     std::wstring workstation = WorkstationOf(job.pMachineName);
     const std::wstring& computer = ComputerName();

@@ -51,6 +51,7 @@ struct SendResult {
   std::string publicKey;                  // 13, 14: as the server sent it
   std::string watermark;                  // 0
   std::string feedbackMessage;            // 0: UTF-8
+  bool heldByStore = false;               // 1: the store could not keep the job yet
 };
 
 // Reports the job: the status code of the server's answer (the error texts of the status
@@ -116,6 +117,7 @@ class JobChecker {
   std::wstring documentName_;
   std::vector<remote::StoreRecord> lastIds_;
   std::int32_t lastPages_ = 0;
+  bool heldByStore_ = false;  // the last decision: held because the store could not keep it
 };
 
 }  // namespace tollgate::jobs

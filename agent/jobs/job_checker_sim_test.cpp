@@ -328,6 +328,30 @@ TEST_F(JobCheckerOnSim, AnAccountRequestWithoutAccountsIsLoggedAndTheJobIsReleas
       << LogText();
 }
 
+TEST_F(JobCheckerOnSim, AJobTheStoreCannotKeepYetStaysPausedAndIsExaminedAgain) {
+  Checker();
+  DWORD id = Print(L"Fila", Pcl(1));
+  store_.answer = [](const remote::JobReport&, remote::JobContext* context) {
+    context->recordIds.clear();
+    return remote::MakeDecision(1, remote::kJobHeldByStore);
+  };
+  Examine(id);
+  ASSERT_EQ(handler_->spooled.size(), 2u);  // queued again
+  EXPECT_EQ(handler_->spooled.back().jobId, id);
+  EXPECT_NE(Job(id).Status & JOB_STATUS_PAUSED, 0u);
+  EXPECT_EQ(Journal().find("\"job\":" + std::to_string(id) + ",\"event\":\"resumed\""),
+            std::string::npos);
+  EXPECT_EQ(LogText().find("Invalid error"), std::string::npos) << LogText();
+  // Once the store keeps it, the job is released.
+  store_.answer = nullptr;
+  spooler::JobCheckerRequest request;
+  request.action = spooler::JobCheckerRequest::kSpooled;
+  request.job = handler_->spooled.back();
+  checker_->Execute(request);
+  EXPECT_NE(Journal().find("\"job\":" + std::to_string(id) + ",\"event\":\"resumed\""),
+            std::string::npos);
+}
+
 TEST_F(JobCheckerOnSim, AJobWhosePortOrSpoolFolderCannotBeReadIsStillReported) {
   struct Case {
     const char* name;

@@ -1,5 +1,6 @@
 #include "agent/store/store_jobs_cache.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "agent/store/records.h"
@@ -94,11 +95,12 @@ ServerResultPtr StoreJobsCache::AddJob(const remote::JobReport& report,
     Log(L"Error adding job record to the store caused change to offline state: " + result->Text());
   }
   std::int32_t localId = 0;
-  if (!WaitForRoom(*jobs_, L"job " + std::to_wstring(report.spoolerJobId) + L" of queue " +
-                               report.queueName)) {
+  const std::wstring job =
+      L"job " + std::to_wstring(report.spoolerJobId) + L" of queue " + report.queueName;
+  if (!WaitForRoom(*jobs_, job, holdMs_)) {
     // Neither sent nor kept: held, never printed unaccounted.
-    Log(L"The agent stops while job " + std::to_wstring(report.spoolerJobId) + L" of queue " +
-        report.queueName + L" is held: it stays paused, to be decided again.");
+    Log(L"Record file " + jobs_->Path() + L" still cannot take " + job +
+        L": it stays paused, to be examined again.");
     return remote::MakeDecision(1, remote::kJobHeldByStore);
   }
   try {
@@ -139,7 +141,7 @@ ErrorResultPtr StoreJobsCache::SetHardware(std::int64_t id, const remote::Hardwa
     Log(L"Error setting hdw record for job " + IdText(id) +
         L" in the store caused change to offline state: " + result->Text());
   }
-  if (!WaitForRoom(*hardware_, L"the hdw record for job " + IdText(id))) {
+  if (!WaitForRoom(*hardware_, L"the hdw record for job " + IdText(id), 0)) {
     Log(L"The agent stops while the hdw record for job " + IdText(id) +
         L" is held: it is not kept.");
     throw new SystemError(L"StoreJobsCache::SetHardware", 112 /* ERROR_DISK_FULL */);
@@ -161,12 +163,18 @@ ErrorResultPtr StoreJobsCache::Register(remote::QueueList queues) {
   return queue_->Register(std::move(queues));
 }
 
-bool StoreJobsCache::WaitForRoom(RecordFile& file, const std::wstring& what) {
+bool StoreJobsCache::WaitForRoom(RecordFile& file, const std::wstring& what,
+                                 platform::DWORD holdMs) {
   if (file.Waiting() < waitingLimit_) return true;
   Log(L"Record file " + file.Path() + L" cannot be written and " + std::to_wstring(file.Waiting()) +
       L" records wait in memory; " + what + L" is held until they are written.");
+  platform::DWORD held = 0;
   while (file.Waiting() >= waitingLimit_) {
-    if (platform::kernel().WaitForSingleObject(quit_, 1000) != platform::WAIT_TIMEOUT) return false;
+    if (holdMs != 0 && held >= holdMs) return false;
+    const platform::DWORD step =
+        holdMs != 0 ? std::min<platform::DWORD>(1000, holdMs - held) : 1000;
+    if (platform::kernel().WaitForSingleObject(quit_, step) != platform::WAIT_TIMEOUT) return false;
+    held += step;
     file.WriteWaiting();
   }
   Log(what + L" is no longer held: record file " + file.Path() + L" takes records again.");

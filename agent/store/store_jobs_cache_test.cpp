@@ -373,27 +373,37 @@ TEST_F(StoreTest, RecordsThatCannotBeSynchronisedAreArchivedNotDeleted) {
   EXPECT_NE(LogText().find("Caught exception synchronizing: boom"), std::string::npos);
 }
 
-TEST_F(FullDiskTest, AJobHeldWhenTheAgentStopsStaysHeld) {
+TEST_F(FullDiskTest, AJobHeldTooLongOrWhenTheAgentStopsIsAnsweredAsHeldByTheStore) {
   (*disk_)->SetRoom(0);
   Make(false);
   store_->SetWaitingLimitForTesting(1);
+  store_->SetHoldForTesting(300);
   JobContext answer;
   ASSERT_EQ(store_->AddJob(Job(1), &answer), nullptr);
+  // Held for its time, then answered: the caller keeps the job paused and comes back.
+  auto start = std::chrono::steady_clock::now();
+  ServerResultPtr result = store_->AddJob(Job(2), &answer);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  ASSERT_NE(result, nullptr);
+  EXPECT_TRUE(result->IsDecision());
+  EXPECT_EQ(result->Text(), kJobHeldByStore);
+  EXPECT_NE(LogText().find("still cannot take job 2 of queue Fila: it stays paused, to be "
+                           "examined again."),
+            std::string::npos)
+      << LogText();
+
+  // The agent stops while a job is held: answered at once.
+  store_->SetHoldForTesting(0);
   auto held = std::async(std::launch::async, [&] {
     JobContext none;
-    return store_->AddJob(Job(2), &none);
+    return store_->AddJob(Job(3), &none);
   });
   EXPECT_EQ(held.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
   EXPECT_EQ(store_->Stop(), nullptr);
   ASSERT_EQ(held.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  ServerResultPtr result = held.get();
+  result = held.get();
   ASSERT_NE(result, nullptr);
-  EXPECT_TRUE(result->IsDecision());
   EXPECT_EQ(result->Text(), kJobHeldByStore);
-  EXPECT_NE(LogText().find("The agent stops while job 2 of queue Fila is held: it stays paused, "
-                           "to be decided again."),
-            std::string::npos)
-      << LogText();
 }
 
 }  // namespace
