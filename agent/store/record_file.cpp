@@ -238,7 +238,7 @@ bool RecordFile::ReadFirst(std::string* record) {
     }
   }
   if (ReadWaitingLocked(record)) return true;
-  if (tornSize_ > 0) {
+  if (tornSize_ > 0 && !KeepPartialLocked(end_, tornSize_, true)) {
     // Bytes not yet kept anywhere else: the file is set aside rather than removed.
     tornSize_ = 0;
     CloseLocked();
@@ -248,8 +248,12 @@ bool RecordFile::ReadFirst(std::string* record) {
     std::string stamp =
         boost::posix_time::to_iso_string(boost::posix_time::second_clock::local_time());
     std::wstring target = path_ + L"." + std::wstring(stamp.begin(), stamp.end());
-    if (!platform::files().MoveFileW(path_, target))
+    if (platform::files().MoveFileW(path_, target)) {
+      Log(L"Record file " + path_ + L" is set aside as " + target +
+          L": its partial record could not be kept in " + path_ + L".partial");
+    } else {
       Log(L"Couldn't set aside record file " + path_ + L": " + WindowsErrorResult()->Text());
+    }
     return false;
   }
   CloseLocked();
