@@ -181,6 +181,35 @@ TEST_F(RecordFileTest, ATornEndIsNeverWrittenOverBeforeItIsKept) {
   EXPECT_EQ(RecordLocalId(r), 4);
 }
 
+TEST_F(RecordFileTest, AFileWhoseTornEndCannotBeKeptIsSetAsideNotRemoved) {
+  {
+    auto file = Make();
+    file->Append(Record('a'));
+  }
+  std::string torn = Record('z').substr(0, 300);
+  WriteBytes(Path(), ReadBytes(Path()) + torn);
+  FullDiskInstalled disk;
+  disk->SetRoom(0);
+  auto file = Make();
+  std::string r;
+  ASSERT_TRUE(file->ReadFirst(&r));
+  file->Delete(1);
+  EXPECT_FALSE(file->ReadFirst(&r));
+  EXPECT_FALSE(std::filesystem::exists(Path()));
+  int kept = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(Folder())) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("hdw2_7_2.log.", 0) == 0 && name != "hdw2_7_2.log.partial") {
+      ++kept;
+      std::string bytes = ReadBytes(entry.path());
+      EXPECT_EQ(bytes.substr(bytes.size() - torn.size()), torn);
+    }
+  }
+  EXPECT_EQ(kept, 1);
+  EXPECT_NE(LogText().find("its partial record could not be kept in "), std::string::npos)
+      << LogText();
+}
+
 TEST_F(RecordFileTest, ArchiveSetsTheFileAsideUnderItsTime) {
   auto file = Make();
   EXPECT_EQ(file->Archive(), nullptr);  // nothing to set aside
