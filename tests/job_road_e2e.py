@@ -292,6 +292,28 @@ class Accepted(Road):
                          [("Recepção", "4")] * 3)
 
 
+class Unusable(Road):
+    """Answers the agent cannot act on as they are: a decision about the job, never an
+    outage."""
+    policy = {"printers": {"Recepção": {"authentication": {"publicKey": ""}}}}
+
+    def test_an_authentication_answer_without_a_key_holds_the_job_and_the_server_stays_online(self):
+        calls = Held.notifier(self)
+        self.boot()
+        job = self.print("Recepção", "d04.ljet4.pcl")
+        self.assertTrue(wait_for(lambda: self.jobs().get(job, {}).get("text") == HOLD[42]),
+                        (self.jobs(), self.log()))
+        self.assertTrue(wait_for(lambda: "Recep" in self.read(calls).decode("utf-8", "replace")),
+                        self.read(calls))
+        self.assertIn("without a public key; the user is asked with an empty key.", self.log())
+        # Not an outage: the next job is reported at once and released, not kept for later.
+        other = self.print("Balcão", "text-3ff.txt", "datatype=TEXT")
+        self.assertTrue(wait_for(lambda: self.released(other)), (self.journal(), self.log()))
+        self.assertTrue(wait_for(lambda: any(j["printer"] == "Balcão" for j in self.ledger_jobs())),
+                        self.ledger_jobs())
+        self.assertNotIn("caused change to offline state", self.log())
+
+
 class Held(Road):
     policy = {
         "printers": {

@@ -116,6 +116,11 @@ SendResult SendJob(JobStore& store, const remote::JobReport& report) {
     return result;
   }
   std::wstring text = answer->Text();
+  if (text == remote::kJobHeldByStore) {
+    result.status = 1;  // kept held, without store records, and examined again
+    result.heldByStore = true;
+    return result;
+  }
   std::optional<std::int16_t> code = remote::JobStatusCode(text);
   if (!code) {
     Log(L"Invalid error: '" + text + L"'");
@@ -135,6 +140,11 @@ SendResult SendJob(JobStore& store, const remote::JobReport& report) {
     case 13:
     case 14:
       result.publicKey = answer->publicKey;
+      if (result.publicKey.empty()) {
+        Log(L"The server asked to authenticate job " + std::to_wstring(report.spoolerJobId) +
+            L" of queue " + report.queueName +
+            L" without a public key; the user is asked with an empty key.");
+      }
       break;
     default:
       break;
@@ -212,22 +222,54 @@ void JobChecker::ReadSettings() {
   settings_.emfCopiesReading = read.emfCopiesReading;
   settings_.isToArchive = read.isToArchive;
   settings_.id = read.id;
-  spooler::Port* port = printer_.GetPort();
-  bool networked = port != nullptr && port->IsNetwork() && !port->GetAddress().empty();
+  PortFacts port = ReadPort(0);
+  bool networked = port.kind == 1 && !port.address.empty();
   settings_.identifyHardware = networked && read.identifyHardware;
   settings_.isToCheckCounterAfterPrint = networked && read.isToCheckCounterAfterPrint;
   settings_.snmpCommunity = networked ? read.snmpCommunity : std::wstring();
 }
 
+JobChecker::PortFacts JobChecker::ReadPort(DWORD jobId) {
+  PortFacts facts;
+  try {
+    spooler::Port* port = printer_.GetPort();
+    if (port == nullptr) return facts;
+    facts.kind = port->IsNetwork() ? 1 : port->IsUnc() ? 2 : 0;
+    facts.address = port->GetAddress();
+  } catch (Error* error) {
+    std::unique_ptr<Error> owned(error);
+    facts.address.clear();
+    Log(L"Couldn't read the port address of queue " + queueName_ +
+        (jobId != 0 ? L" for job " + std::to_wstring(jobId) : std::wstring()) + L": " +
+        owned->Message());
+  }
+  return facts;
+}
+
+void JobChecker::RecordDecision(DWORD jobId, const std::vector<std::int64_t>& ids, DWORD command) {
+  try {
+    bool released = command == platform::JOB_CONTROL_RESUME;
+    bool pending = command == platform::JOB_CONTROL_PAUSE && ids.empty();
+    if (!handler_.RecordDecision(jobId, ids, released, pending)) DeleteStoreRecords(ids);
+  } catch (Error* error) {
+    ReportToHandler(error);
+  } catch (...) {
+    Log(L"Exception while saving job list");
+  }
+}
+
 void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
   DWORD jobId = tracked.jobId;
   if (!own_) {
-    // A checker without its own handle on the queue cannot decide: the job goes free.
+    // A checker without its own handle on the queue cannot decide: the job goes free, and is
+    // known as released so that it is not held again.
+    RecordDecision(jobId, {}, platform::JOB_CONTROL_RESUME);
     printer_.SetJob(jobId, platform::JOB_CONTROL_RESUME);
     return;
   }
   DWORD command = platform::JOB_CONTROL_RESUME;
   std::vector<std::int64_t> ids;
+  heldByStore_ = false;
   platform::JobInfo2 job;
   bool haveRecord = false;
   try {
@@ -253,15 +295,15 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
               .Message());
     }
   }
-  if (command != platform::JOB_CONTROL_DELETE) {
+  if (command != platform::JOB_CONTROL_DELETE) RecordDecision(jobId, ids, command);
+  if (heldByStore_) {
+    // The store could not keep the job yet: it stays paused and is examined again, behind
+    // the queue's other requests.
+    heldByStore_ = false;
     try {
-      bool released = command == platform::JOB_CONTROL_RESUME;
-      bool pending = command == platform::JOB_CONTROL_PAUSE && ids.empty();
-      if (!handler_.RecordDecision(jobId, ids, released, pending)) DeleteStoreRecords(ids);
+      handler_.DispatchStatus(jobId, platform::JOB_STATUS_PAUSED);
     } catch (Error* error) {
       ReportToHandler(error);
-    } catch (...) {
-      Log(L"Exception while saving job list");
     }
   }
   if (command == platform::JOB_CONTROL_PAUSE) return;  // already paused
@@ -274,6 +316,37 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
 }
 
 printing::JobCounts JobChecker::CountJob(const platform::JobInfo2& job) {
+  std::wstring failure;
+  try {
+    return CountFromData(job);
+  } catch (Error* error) {
+    std::unique_ptr<Error> owned(error);
+    failure = owned->Message();
+  } catch (const std::exception& exception) {
+    failure = platform::system().MultiByteToWideChar(platform::CP_ACP, exception.what());
+  }
+  // The job is still reported, with what the spooler knows of it.
+  printing::JobCounts counts;
+  counts.holdMode = 1;
+  paperOverride_ = 0;
+  documentName_.clear();
+  if (IsEmfDataType(job.pDatatype)) {
+    counts.language = printing::PrinterLanguage::EMF;
+  } else if (job.pDatatype == L"TEXT") {
+    counts.language = printing::PrinterLanguage::TEXT;
+  }
+  counts.colour = printer_.IsColor(job);
+  counts.duplex = job.pDevMode && job.pDevMode->dmDuplex != platform::DMDUP_SIMPLEX;
+  if (SpoolerCountUsable(job)) {
+    counts.pages = static_cast<int>(job.TotalPages);
+    counts.copies = DevModeCopies(job);
+  }
+  Log(L"Couldn't count job " + std::to_wstring(job.JobId) + L" of queue " + queueName_ + L": " +
+      failure + L"; it is reported with " + std::to_wstring(counts.pages) + L" pages.");
+  return counts;
+}
+
+printing::JobCounts JobChecker::CountFromData(const platform::JobInfo2& job) {
   printing::JobCounts counts;
   counts.holdMode = 1;
   bool emf = IsEmfDataType(job.pDatatype);
@@ -376,14 +449,9 @@ DWORD JobChecker::Decide(const platform::JobInfo2& job, const spooler::TrackedJo
     report.notifyName = job.pNotifyName.empty() ? job.pUserName : job.pNotifyName;
     report.documentName = job.pDocument;
     report.spoolerJobId = static_cast<std::int32_t>(job.JobId);
-    if (spooler::Port* port = printer_.GetPort()) {
-      if (port->IsNetwork()) {
-        report.portKind = 1;
-      } else if (port->IsUnc()) {
-        report.portKind = 2;
-      }
-      report.portAddress = port->GetAddress();
-    }
+    PortFacts port = ReadPort(job.JobId);
+    report.portKind = port.kind;
+    report.portAddress = port.address;
     double submitted = 0;
     if (OleDate(job.Submitted, &submitted)) report.submitted = submitted;
     report.pages = counts.pages;
@@ -408,6 +476,7 @@ DWORD JobChecker::Decide(const platform::JobInfo2& job, const spooler::TrackedJo
 
     SendResult sent = SendJob(store_, report);
     for (const auto& record : sent.storeIds) storeIds->push_back(record.id);
+    heldByStore_ = sent.heldByStore;
 
     std::wstring workstation = WorkstationOf(job.pMachineName);
     const std::wstring& computer = ComputerName();
@@ -418,19 +487,23 @@ DWORD JobChecker::Decide(const platform::JobInfo2& job, const spooler::TrackedJo
       case 2:
         return platform::JOB_CONTROL_DELETE;
       case 6: {
+        if (sent.accounts.empty()) {
+          // Nobody could choose a cost centre: a job held for one would wait for ever.
+          Log(L"Job " + std::to_wstring(job.JobId) + L" of queue " + queueName_ +
+              L" is released: the server asked for a cost centre but gave none to choose from.");
+          break;
+        }
         printer_.SetJobStatusText(job.JobId, Catalogue().Text(41));
-        if (!sent.accounts.empty()) {
-          if (auto* requester = injector.GetAs<AccountRequester>("account-requester")) {
-            auto request = std::make_unique<AccountRequest>();
-            request->jobId = static_cast<std::int32_t>(job.JobId);
-            request->storeIds = *storeIds;
-            request->computerName = computer;
-            request->queueName = queueName_;
-            request->documentName = job.pDocument;
-            request->pages = counts.pages;
-            request->accounts = sent.accounts;
-            requester->Request(workstation, std::move(request));
-          }
+        if (auto* requester = injector.GetAs<AccountRequester>("account-requester")) {
+          auto request = std::make_unique<AccountRequest>();
+          request->jobId = static_cast<std::int32_t>(job.JobId);
+          request->storeIds = *storeIds;
+          request->computerName = computer;
+          request->queueName = queueName_;
+          request->documentName = job.pDocument;
+          request->pages = counts.pages;
+          request->accounts = sent.accounts;
+          requester->Request(workstation, std::move(request));
         }
         return platform::JOB_CONTROL_PAUSE;
       }

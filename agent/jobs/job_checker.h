@@ -51,6 +51,7 @@ struct SendResult {
   std::string publicKey;                  // 13, 14: as the server sent it
   std::string watermark;                  // 0
   std::string feedbackMessage;            // 0: UTF-8
+  bool heldByStore = false;               // 1: the store could not keep the job yet
 };
 
 // Reports the job: the status code of the server's answer (the error texts of the status
@@ -76,6 +77,8 @@ class JobChecker {
   void Terminate();
   void DeleteStoreRecords(const std::vector<std::int64_t>& ids);
 
+  // Always completes: a job whose data cannot be read is counted from what the spooler knows
+  // of it (0 pages when it knows nothing), and the failure is logged.
   gatelib::printing::JobCounts CountJob(const platform::JobInfo2& job);
   platform::DWORD Decide(const platform::JobInfo2& job, const spooler::TrackedJob& tracked,
                          std::vector<std::int64_t>* storeIds);
@@ -85,6 +88,18 @@ class JobChecker {
   const CheckerSettings& Settings() const { return settings_; }
 
  private:
+  // The kind of the queue's port (1 network, 2 local with a UNC path, 0 other) and its
+  // address; a port whose address cannot be read has none, logged.
+  struct PortFacts {
+    int kind = 0;
+    std::wstring address;
+  };
+  PortFacts ReadPort(platform::DWORD jobId);
+  // Every decision about a spooled job that is not a deletion is recorded here, in the
+  // queue's job table (a job released is never held again by the watcher).
+  void RecordDecision(platform::DWORD jobId, const std::vector<std::int64_t>& ids,
+                      platform::DWORD command);
+  gatelib::printing::JobCounts CountFromData(const platform::JobInfo2& job);
   void ProcessSpooled(const spooler::TrackedJob& tracked);
   void AnalyseForLanguage(const platform::JobInfo2& job, gatelib::printing::JobCounts* counts);
   void Analyse(const platform::JobInfo2& job, bool text, gatelib::printing::JobCounts* counts,
@@ -102,6 +117,7 @@ class JobChecker {
   std::wstring documentName_;
   std::vector<remote::StoreRecord> lastIds_;
   std::int32_t lastPages_ = 0;
+  bool heldByStore_ = false;  // the last decision: held because the store could not keep it
 };
 
 }  // namespace tollgate::jobs

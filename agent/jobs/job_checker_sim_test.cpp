@@ -253,6 +253,11 @@ TEST_F(JobCheckerOnSim, EveryServerStatusGivesItsCommandStatusTextAndRequest) {
       {L"JOB-DUPLEX-REQUIRED-DELETE", JOB_CONTROL_RESUME, 0, L""},
       {L"JOB-UNRELEASED", JOB_CONTROL_RESUME, 0, L""},
       {L"JOB-PENDING", JOB_CONTROL_RESUME, 0, L""},
+      // Answers the agent cannot act on: released.
+      {L"Internal server error", JOB_CONTROL_RESUME, 0, L""},
+      {L"Unknown RPC status: 99", JOB_CONTROL_RESUME, 0, L""},
+      // The job store could neither send nor keep the job: it stays held.
+      {remote::kJobHeldByStore, JOB_CONTROL_PAUSE, 0, L""},
   };
   jobs::JobChecker& checker = Checker();
   DWORD id = Print(L"Fila", Pcl(4));
@@ -299,18 +304,115 @@ TEST_F(JobCheckerOnSim, EveryServerStatusGivesItsCommandStatusTextAndRequest) {
   EXPECT_GT(report.submitted, 46000);
 }
 
-TEST_F(JobCheckerOnSim, AnAccountRequestWithoutAccountsIsLoggedAndTheJobStaysHeld) {
-  jobs::JobChecker& checker = Checker();
+TEST_F(JobCheckerOnSim, AnAccountRequestWithoutAccountsIsLoggedAndTheJobIsReleased) {
+  // Nobody can choose among no accounts: held, the job would wait for ever.
+  Checker();
   DWORD id = Print(L"Fila", Pcl(1));
   store_.answer = [](const remote::JobReport&, remote::JobContext*) {
     return remote::MakeDecision(6, L"JOB-ACCOUNT-REQUIRED");
   };
-  std::vector<std::int64_t> ids;
-  EXPECT_EQ(checker.Decide(Job(id), spooler::TrackedJob{}, &ids), JOB_CONTROL_PAUSE);
+  Examine(id);
   EXPECT_TRUE(asked_.lines.empty());
-  EXPECT_EQ(Ansi(Job(id).pStatus), Ansi(Catalogue().Text(41)));
+  EXPECT_EQ(Ansi(Job(id).pStatus), "");
+  EXPECT_NE(Journal().find("\"job\":" + std::to_string(id) + ",\"event\":\"resumed\""),
+            std::string::npos);
+  spooler::TrackedJob entry;
+  ASSERT_TRUE(handler_->Find(id, &entry));
+  EXPECT_TRUE(entry.released);
   EXPECT_NE(LogText().find("Was asked to select an account, but not accounts were provided."),
             std::string::npos);
+  EXPECT_NE(LogText().find("Job " + std::to_string(id) +
+                           " of queue Fila is released: the server asked for a cost centre but "
+                           "gave none to choose from."),
+            std::string::npos)
+      << LogText();
+}
+
+TEST_F(JobCheckerOnSim, AJobTheStoreCannotKeepYetStaysPausedAndIsExaminedAgain) {
+  Checker();
+  DWORD id = Print(L"Fila", Pcl(1));
+  store_.answer = [](const remote::JobReport&, remote::JobContext* context) {
+    context->recordIds.clear();
+    return remote::MakeDecision(1, remote::kJobHeldByStore);
+  };
+  Examine(id);
+  ASSERT_EQ(handler_->spooled.size(), 2u);  // queued again
+  EXPECT_EQ(handler_->spooled.back().jobId, id);
+  EXPECT_NE(Job(id).Status & JOB_STATUS_PAUSED, 0u);
+  EXPECT_EQ(Journal().find("\"job\":" + std::to_string(id) + ",\"event\":\"resumed\""),
+            std::string::npos);
+  EXPECT_EQ(LogText().find("Invalid error"), std::string::npos) << LogText();
+  // Once the store keeps it, the job is released.
+  store_.answer = nullptr;
+  spooler::JobCheckerRequest request;
+  request.action = spooler::JobCheckerRequest::kSpooled;
+  request.job = handler_->spooled.back();
+  checker_->Execute(request);
+  EXPECT_NE(Journal().find("\"job\":" + std::to_string(id) + ",\"event\":\"resumed\""),
+            std::string::npos);
+}
+
+TEST_F(JobCheckerOnSim, AJobWhosePortOrSpoolFolderCannotBeReadIsStillReported) {
+  struct Case {
+    const char* name;
+    std::function<void()> breakIt;
+    const char* logged;
+    std::wstring address;
+    int pages;
+  };
+  const Case cases[] = {
+      {"port address",
+       [] {
+         tollgate::testing::DeleteRegistryTree(
+             L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Standard TCP/IP "
+             L"Port\\Ports\\IP_10.0.0.5");
+       },
+       "Couldn't read the port address of queue Fila for job ", L"", 3},
+      {"spool folder",
+       [] {
+         HKEY key = nullptr;
+         ASSERT_EQ(registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                                            L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers",
+                                            KEY_ALL_ACCESS, &key),
+                   0);
+         EXPECT_EQ(registry().RegDeleteValueW(key, L"DefaultSpoolDirectory"), 0);
+         registry().RegCloseKey(key);
+       },
+       "Couldn't count job ", L"10.0.0.5", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(Folder() / "registry.reg", MachineRegistry(Folder()));
+    Checker();
+    DWORD id = Print(L"Fila", Pcl(3));
+    c.breakIt();
+    store_.reports.clear();
+    Checker();
+    Examine(id);
+    // Reported with what is known, then released; the failure is in the log.
+    ASSERT_EQ(store_.reports.size(), 1u) << LogText();
+    EXPECT_EQ(store_.reports[0].portKind, 1);
+    EXPECT_EQ(store_.reports[0].portAddress, c.address);
+    EXPECT_EQ(store_.reports[0].pages, c.pages);
+    EXPECT_NE(Journal().find("\"job\":" + std::to_string(id) + ",\"event\":\"resumed\""),
+              std::string::npos);
+    EXPECT_NE(LogText().find(c.logged + std::to_string(id)), std::string::npos) << LogText();
+  }
+}
+
+TEST_F(JobCheckerOnSim, AJobReleasedByACheckerWithoutItsQueueIsNotHeldAgain) {
+  // A checker that could not open its own handle on the queue releases every job.
+  printer_ = std::make_unique<spooler::Printer>(L"Fila", &manager_);
+  handler_ = std::make_unique<RecordingHandler>(*printer_);
+  checker_ = std::make_unique<jobs::JobChecker>(*handler_, store_);
+  DWORD id = Print(L"Fila", Pcl(1));
+  Examine(id);
+  spooler::TrackedJob entry;
+  ASSERT_TRUE(handler_->Find(id, &entry));
+  EXPECT_TRUE(entry.released);
+  // The spooler then reports the job free (status 0): it is left to print.
+  handler_->DispatchStatus(id, 0);
+  EXPECT_EQ(Job(id).Status & JOB_STATUS_PAUSED, 0u) << Journal();
 }
 
 TEST_F(JobCheckerOnSim, TheDecisionIsAppliedAndRecordedInTheJobTable) {

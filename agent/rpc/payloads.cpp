@@ -226,7 +226,9 @@ ServerResultPtr ReadJobAnswer(const JobAnswer& answer) {
     case 0:
       return nullptr;
     case 3:
-      return MakeFailure(L"Internal server error");
+      // The server took the call and answered it: the job is decided (released, as an answer
+      // the agent cannot act on), never a reason to keep jobs for later.
+      return MakeDecision(3, L"Internal server error");
     case 6: {
       auto decision = MakeDecision(6, L"JOB-ACCOUNT-REQUIRED");
       rapidjson::Document json;
@@ -254,9 +256,9 @@ ServerResultPtr ReadJobAnswer(const JobAnswer& answer) {
       rapidjson::Document json;
       Parse(answer.json, &json);
       auto key = StringMember(json, "publicKey");
-      if (!key || key->empty()) return MakeFailure(L"unauthorized error without a public key");
+      // Without a key the user is still asked to authenticate, with an empty key.
       auto decision = MakeDecision(answer.status, *JobStatusName(answer.status));
-      decision->publicKey = *key;
+      if (key) decision->publicKey = *key;
       return decision;
     }
     case kJobExists:
@@ -266,7 +268,9 @@ ServerResultPtr ReadJobAnswer(const JobAnswer& answer) {
   }
   if (answer.status == 1 || answer.status == 2 || (answer.status >= 15 && answer.status <= 19))
     return MakeDecision(answer.status, *JobStatusName(answer.status));
-  return MakeFailure(L"Unknown RPC status: " + std::to_wstring(answer.status));
+  // An answer of a status the agent does not know is still the server's answer: the job is
+  // released.
+  return MakeDecision(answer.status, L"Unknown RPC status: " + std::to_wstring(answer.status));
 }
 
 void ReadAnswerJson(const JobAnswer& answer, JobContext* context) {

@@ -110,6 +110,10 @@ using ServerResultPtr = std::unique_ptr<ServerResult>;
 ServerResultPtr MakeFailure(std::wstring text);
 ServerResultPtr MakeDecision(std::int16_t status, std::wstring name);
 
+// The job store's own answer for a job it could neither send nor keep (the agent stops while
+// the job waits for room in a full jobs file): the job stays held, and is decided again.
+inline constexpr wchar_t kJobHeldByStore[] = L"JOB-HELD-BY-STORE";
+
 // The job status names and their codes, shared with the decisions and the local server.
 std::optional<std::int16_t> JobStatusCode(const std::wstring& name);
 std::optional<std::wstring> JobStatusName(std::int16_t code);

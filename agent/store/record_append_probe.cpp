@@ -1,7 +1,7 @@
 // A test program for the jobs file: "append PATH" appends job records as fast as it can and
-// prints each local id once the append has returned; "check PATH" reads every record back
-// and prints "ok <count>" when the ids run 1, 2, 3 … and every record is whole. The machine
-// is the one named by TOLLGATE_MACHINE.
+// prints each local id once the append has returned with the record on the disk; "check PATH" reads
+// every record back and prints "ok <count>" when the ids run 1, 2, 3 … and every record is whole.
+// The machine is the one named by TOLLGATE_MACHINE.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -36,6 +36,10 @@ int Append(const std::wstring& path) {
     } catch (::Error* error) {
       std::fprintf(stderr, "append failed: %ls\n", error->Message().c_str());
       delete error;
+      return 3;
+    }
+    if (file.Waiting() != 0) {  // kept in memory only: not on the disk
+      std::fprintf(stderr, "append of record %d waits in memory\n", id);
       return 3;
     }
     std::printf("%d\n", id);

@@ -14,6 +14,8 @@ using platform::DWORD;
 
 constexpr int kRemoveTries = 10;
 constexpr DWORD kRemovePauseMs = 500;
+// A file that cannot be written logs again at most this often while records wait in memory.
+constexpr auto kWriteFailureLogEvery = std::chrono::seconds(60);
 
 }  // namespace
 
@@ -25,6 +27,11 @@ RecordFile::RecordFile(std::wstring path, std::size_t recordSize)
 
 RecordFile::~RecordFile() {
   std::lock_guard<std::mutex> hold(lock_);
+  WriteWaitingLocked();
+  if (!waiting_.empty()) {
+    Log(L"Couldn't write " + std::to_wstring(waiting_.size()) + L" records to record file " +
+        path_ + L" before it closed; they are lost.");
+  }
   CloseLocked();
   platform::kernel().CloseHandle(hasRecords_);
 }
@@ -41,16 +48,13 @@ void RecordFile::CloseLocked() {
 
 bool RecordFile::OpenLocked(bool create) {
   if (file_ != nullptr) return true;
-  nextId_ = 1;
-  readPosition_ = 0;
-  end_ = 0;
   auto& files = platform::files();
   const DWORD access = platform::GENERIC_READ | platform::GENERIC_WRITE;
   const DWORD share = platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE;
   platform::HANDLE file = files.CreateFileW(path_, access, share, platform::OPEN_EXISTING);
   if (file == platform::INVALID_HANDLE_VALUE) {
     if (!create) {
-      platform::kernel().ResetEvent(hasRecords_);
+      if (waiting_.empty()) platform::kernel().ResetEvent(hasRecords_);
       return false;
     }
     file = files.CreateFileW(path_, access, share, platform::OPEN_ALWAYS);
@@ -58,6 +62,9 @@ bool RecordFile::OpenLocked(bool create) {
       throw new SystemError(L"CreateFileW", L"RecordFile::Open");
   }
   file_ = file;
+  readPosition_ = 0;
+  end_ = 0;
+  tornSize_ = 0;
   std::int64_t size = 0;
   if (!files.GetFileSizeEx(file_, &size)) {
     CloseLocked();
@@ -65,23 +72,22 @@ bool RecordFile::OpenLocked(bool create) {
   }
   const auto record = static_cast<std::int64_t>(recordSize_);
   end_ = size - size % record;
-  if (end_ != size) KeepPartialLocked(end_, size - end_);
+  if (end_ != size && !KeepPartialLocked(end_, size - end_, false)) tornSize_ = size - end_;
+  std::int32_t next = 1;
   if (end_ >= record) {
     std::string last;
-    if (ReadAtLocked(end_ - record, &last)) {
-      std::int32_t id = 0;
-      for (int i = 0; i < 4; ++i)
-        id |= std::int32_t(static_cast<unsigned char>(last[4 + i])) << (8 * i);
-      nextId_ = id + 1;
-    }
+    if (ReadAtLocked(end_ - record, &last)) next = RecordLocalId(last) + 1;
   }
+  // Records waiting in memory come after the file's own.
+  if (!waiting_.empty()) next = std::max(next, waiting_.back().id + 1);
+  nextId_ = next;
   platform::kernel().SetEvent(hasRecords_);
   return true;
 }
 
 // A record cut short (the process ended or the disk filled in the middle of a write) keeps
 // its bytes in a side file; the next append writes a whole record over it.
-void RecordFile::KeepPartialLocked(std::int64_t start, std::int64_t size) {
+bool RecordFile::KeepPartialLocked(std::int64_t start, std::int64_t size, bool quiet) {
   auto& files = platform::files();
   std::string bytes(static_cast<std::size_t>(size), '\0');
   DWORD read = 0;
@@ -99,9 +105,83 @@ void RecordFile::KeepPartialLocked(std::int64_t start, std::int64_t size) {
            written == bytes.size() && files.FlushFileBuffers(out);
     platform::kernel().CloseHandle(out);
   }
+  if (quiet && !kept) return false;
   Log(L"Record file " + path_ + L" ends with a partial record of " + std::to_wstring(size) +
       L" bytes at offset " + std::to_wstring(start) +
-      (kept ? L"; its bytes are kept in " + side : L"; its bytes could not be kept in " + side));
+      (kept ? L"; its bytes are kept in " + side
+            : L"; its bytes could not be kept in " + side +
+                  L", and nothing is written over them until they are"));
+  return kept;
+}
+
+void RecordFile::ReportWriteFailureLocked(const std::wstring& text) {
+  const auto now = std::chrono::steady_clock::now();
+  if (failureLogged_ && now - lastFailureLog_ < kWriteFailureLogEvery) return;
+  failureLogged_ = true;
+  lastFailureLog_ = now;
+  Log(L"Couldn't write to record file " + path_ + L": " + text + L"; " +
+      std::to_wstring(waiting_.size()) +
+      L" records wait in memory and are written as soon as the file can take them.");
+}
+
+void RecordFile::SetWaitingLocked() {
+  waitingCount_.store(waiting_.size());
+}
+
+bool RecordFile::WriteWaiting() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return WriteWaitingLocked();
+}
+
+bool RecordFile::WriteWaitingLocked() {
+  if (waiting_.empty()) return true;
+  try {
+    OpenLocked(true);
+  } catch (::Error* error) {
+    std::unique_ptr<::Error> owned(error);
+    ReportWriteFailureLocked(owned->Message());
+    return false;
+  }
+  if (tornSize_ > 0) {
+    if (!KeepPartialLocked(end_, tornSize_, true)) {
+      ReportWriteFailureLocked(L"the partial record at its end is not yet kept in " + path_ +
+                               L".partial");
+      return false;
+    }
+    tornSize_ = 0;
+  }
+  auto& files = platform::files();
+  while (!waiting_.empty()) {
+    const WaitingRecord& next = waiting_.front();
+    {
+      DWORD written = 0;
+      bool ok =
+          files.SetFilePointerEx(file_, end_, nullptr, platform::FILE_BEGIN) &&
+          files.WriteFile(file_, next.bytes.data(), static_cast<DWORD>(recordSize_), &written);
+      DWORD error = ok ? 0 : platform::kernel().GetLastError();
+      if (ok && written != recordSize_) {
+        ok = false;
+        error = 112;  // ERROR_DISK_FULL
+      }
+      if (ok && !files.FlushFileBuffers(file_)) {
+        ok = false;
+        error = platform::kernel().GetLastError();
+      }
+      if (!ok) {
+        // What was cut short at the end is written over by the next try.
+        ReportWriteFailureLocked(WindowsErrorResult(error)->Text());
+        return false;
+      }
+      end_ += static_cast<std::int64_t>(recordSize_);
+    }
+    waiting_.pop_front();
+    SetWaitingLocked();
+  }
+  if (failureLogged_) {
+    failureLogged_ = false;
+    Log(L"The records that waited in memory are written to record file " + path_ + L".");
+  }
+  return true;
 }
 
 void RecordFile::SeekLocked(std::int64_t position, const wchar_t* caller) {
@@ -121,29 +201,27 @@ bool RecordFile::ReadAtLocked(std::int64_t position, std::string* record) {
 
 std::int32_t RecordFile::Append(std::string record) {
   std::lock_guard<std::mutex> hold(lock_);
-  OpenLocked(true);
+  try {
+    OpenLocked(true);
+  } catch (::Error* error) {
+    std::unique_ptr<::Error> owned(error);  // the record waits in memory, reported below
+  }
   record.resize(recordSize_, '\0');
-  const std::int32_t id = nextId_;
+  const std::int32_t id = nextId_++;
   for (int i = 0; i < 4; ++i)
     record[4 + i] = static_cast<char>((static_cast<std::uint32_t>(id) >> (8 * i)) & 0xFF);
-  auto& files = platform::files();
-  SeekLocked(end_, L"RecordFile::Append");
-  DWORD written = 0;
-  if (!files.WriteFile(file_, record.data(), static_cast<DWORD>(recordSize_), &written))
-    throw new SystemError(L"WriteFile", L"RecordFile::Append");
-  if (written != recordSize_)
-    throw new SystemError(L"RecordFile::Append", 112 /* ERROR_DISK_FULL */);
-  if (!files.FlushFileBuffers(file_))
-    throw new SystemError(L"FlushFileBuffers", L"RecordFile::Append");
-  end_ += static_cast<std::int64_t>(recordSize_);
-  ++nextId_;
+  waiting_.push_back({id, std::move(record)});
+  SetWaitingLocked();
+  WriteWaitingLocked();
   platform::kernel().SetEvent(hasRecords_);
   return id;
 }
 
 bool RecordFile::ReadFirst(std::string* record) {
   std::lock_guard<std::mutex> hold(lock_);
-  if (!OpenLocked(false)) return false;
+  servedFromMemory_ = false;
+  WriteWaitingLocked();
+  if (!OpenLocked(false)) return ReadWaitingLocked(record);
   const auto size = static_cast<std::int64_t>(recordSize_);
   // From the read position to the end, then (never expected) from the start up to it, so a
   // live record is never removed with the file.
@@ -158,6 +236,25 @@ bool RecordFile::ReadFirst(std::string* record) {
         return true;
       }
     }
+  }
+  if (ReadWaitingLocked(record)) return true;
+  if (tornSize_ > 0 && !KeepPartialLocked(end_, tornSize_, true)) {
+    // Bytes not yet kept anywhere else: the file is set aside rather than removed.
+    tornSize_ = 0;
+    CloseLocked();
+    platform::kernel().ResetEvent(hasRecords_);
+    readPosition_ = 0;
+    end_ = 0;
+    std::string stamp =
+        boost::posix_time::to_iso_string(boost::posix_time::second_clock::local_time());
+    std::wstring target = path_ + L"." + std::wstring(stamp.begin(), stamp.end());
+    if (platform::files().MoveFileW(path_, target)) {
+      Log(L"Record file " + path_ + L" is set aside as " + target +
+          L": its partial record could not be kept in " + path_ + L".partial");
+    } else {
+      Log(L"Couldn't set aside record file " + path_ + L": " + WindowsErrorResult()->Text());
+    }
+    return false;
   }
   CloseLocked();
   platform::kernel().ResetEvent(hasRecords_);
@@ -175,6 +272,13 @@ bool RecordFile::ReadFirst(std::string* record) {
     platform::kernel().Sleep(kRemovePauseMs);
   }
   return false;
+}
+
+bool RecordFile::ReadWaitingLocked(std::string* record) {
+  if (waiting_.empty()) return false;
+  *record = waiting_.front().bytes;
+  servedFromMemory_ = true;
+  return true;
 }
 
 std::int64_t RecordFile::FindLocked(std::int32_t localId, std::string* record) {
@@ -198,6 +302,13 @@ std::int64_t RecordFile::FindLocked(std::int32_t localId, std::string* record) {
 
 void RecordFile::Delete(std::int32_t localId) {
   std::lock_guard<std::mutex> hold(lock_);
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+    if (it->id == localId) {
+      waiting_.erase(it);  // never on the disk: nothing to mark
+      SetWaitingLocked();
+      return;
+    }
+  }
   if (!OpenLocked(false)) throw new ::Error(33);
   std::string record;
   const std::int64_t position = FindLocked(localId, &record);
@@ -213,6 +324,9 @@ void RecordFile::Delete(std::int32_t localId) {
 
 bool RecordFile::IsLive(std::int32_t localId) {
   std::lock_guard<std::mutex> hold(lock_);
+  for (const WaitingRecord& waiting : waiting_) {
+    if (waiting.id == localId) return true;
+  }
   if (!OpenLocked(false)) return false;
   std::string record;
   return FindLocked(localId, &record) >= 0 && !RecordDeleted(record);
@@ -220,11 +334,13 @@ bool RecordFile::IsLive(std::int32_t localId) {
 
 void RecordFile::Unread() {
   std::lock_guard<std::mutex> hold(lock_);
+  if (servedFromMemory_) return;  // the first waiting record comes again as it is
   const auto size = static_cast<std::int64_t>(recordSize_);
   if (readPosition_ >= size) readPosition_ -= size;
 }
 
 bool RecordFile::Exists() {
+  if (waitingCount_.load() > 0) return true;
   return platform::files().GetFileAttributesW(path_) != platform::INVALID_FILE_ATTRIBUTES;
 }
 
@@ -233,7 +349,8 @@ ErrorResultPtr RecordFile::Archive() {
   CloseLocked();
   readPosition_ = 0;
   end_ = 0;
-  platform::kernel().ResetEvent(hasRecords_);
+  tornSize_ = 0;  // set aside with the file
+  if (waiting_.empty()) platform::kernel().ResetEvent(hasRecords_);
   if (platform::files().GetFileAttributesW(path_) == platform::INVALID_FILE_ATTRIBUTES)
     return nullptr;
   std::string stamp =

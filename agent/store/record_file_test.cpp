@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "agent/store/full_disk_fixture.h"
 #include "agent/store/records.h"
 #include "shared/error/errors.h"
 #include "shared/error/file_log.h"
@@ -125,6 +126,88 @@ TEST_F(RecordFileTest, ARecordCutShortIsSetAsideAndTheNextAppendLinesUp) {
     ASSERT_TRUE(file->ReadFirst(&r));
     EXPECT_EQ(RecordLocalId(r), id);
   }
+}
+
+TEST_F(RecordFileTest, ATornEndIsNeverWrittenOverBeforeItIsKept) {
+  {
+    auto file = Make();
+    file->Append(Record('a'));
+    file->Append(Record('b'));
+  }
+  std::string whole = ReadBytes(Path());
+  std::string torn = Record('z').substr(0, 300);
+  WriteBytes(Path(), whole + torn);
+
+  FullDiskInstalled disk;
+  disk->SetRoom(0);  // the disk is full: no ".partial" copy can be made
+  auto file = Make();
+  EXPECT_EQ(file->Append(Record('c')), 3);
+  EXPECT_EQ(file->Append(Record('d')), 4);
+  EXPECT_EQ(ReadBytes(Path()), whole + torn);  // the torn bytes are still there
+  EXPECT_EQ(file->Waiting(), 2u);
+  EXPECT_TRUE(file->Exists());
+  std::string log = LogText();
+  EXPECT_NE(log.find("ends with a partial record of 300 bytes at offset 2336; its bytes could "
+                     "not be kept in "),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Couldn't write to record file " + Path().string() + ": "), std::string::npos)
+      << log;
+  // Records waiting in memory are read and deleted as the file's own, after those on the
+  // disk.
+  std::string r;
+  for (int id = 1; id <= 3; ++id) {
+    ASSERT_TRUE(file->ReadFirst(&r));
+    EXPECT_EQ(RecordLocalId(r), id);
+    EXPECT_TRUE(file->IsLive(id));
+    file->Delete(id);
+    EXPECT_FALSE(file->IsLive(id));
+  }
+  EXPECT_EQ(file->Waiting(), 1u);
+
+  disk->Unlimited();
+  EXPECT_TRUE(file->WriteWaiting());
+  EXPECT_EQ(file->Waiting(), 0u);
+  EXPECT_EQ(ReadBytes(Folder() / "hdw2_7_2.log.partial"), torn);
+  std::string now = ReadBytes(Path());
+  ASSERT_EQ(now.size(), 3 * kSize);
+  EXPECT_EQ(now[0], 1);  // records 1 and 2 deleted in place
+  EXPECT_EQ(now[kSize], 1);
+  EXPECT_EQ(now.substr(kSize + 1, kSize - 1), whole.substr(kSize + 1, kSize - 1));
+  EXPECT_EQ(RecordLocalId(now.substr(2 * kSize)), 4);
+  EXPECT_NE(LogText().find("The records that waited in memory are written to record file "),
+            std::string::npos);
+  ASSERT_TRUE(file->ReadFirst(&r));
+  EXPECT_EQ(RecordLocalId(r), 4);
+}
+
+TEST_F(RecordFileTest, AFileWhoseTornEndCannotBeKeptIsSetAsideNotRemoved) {
+  {
+    auto file = Make();
+    file->Append(Record('a'));
+  }
+  std::string torn = Record('z').substr(0, 300);
+  WriteBytes(Path(), ReadBytes(Path()) + torn);
+  FullDiskInstalled disk;
+  disk->SetRoom(0);
+  auto file = Make();
+  std::string r;
+  ASSERT_TRUE(file->ReadFirst(&r));
+  file->Delete(1);
+  EXPECT_FALSE(file->ReadFirst(&r));
+  EXPECT_FALSE(std::filesystem::exists(Path()));
+  int kept = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(Folder())) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("hdw2_7_2.log.", 0) == 0 && name != "hdw2_7_2.log.partial") {
+      ++kept;
+      std::string bytes = ReadBytes(entry.path());
+      EXPECT_EQ(bytes.substr(bytes.size() - torn.size()), torn);
+    }
+  }
+  EXPECT_EQ(kept, 1);
+  EXPECT_NE(LogText().find("its partial record could not be kept in "), std::string::npos)
+      << LogText();
 }
 
 TEST_F(RecordFileTest, ArchiveSetsTheFileAsideUnderItsTime) {

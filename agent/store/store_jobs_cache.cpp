@@ -1,5 +1,6 @@
 #include "agent/store/store_jobs_cache.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "agent/store/records.h"
@@ -94,6 +95,14 @@ ServerResultPtr StoreJobsCache::AddJob(const remote::JobReport& report,
     Log(L"Error adding job record to the store caused change to offline state: " + result->Text());
   }
   std::int32_t localId = 0;
+  const std::wstring job =
+      L"job " + std::to_wstring(report.spoolerJobId) + L" of queue " + report.queueName;
+  if (!WaitForRoom(*jobs_, job, holdMs_)) {
+    // Neither sent nor kept: held, never printed unaccounted.
+    Log(L"Record file " + jobs_->Path() + L" still cannot take " + job +
+        L": it stays paused, to be examined again.");
+    return remote::MakeDecision(1, remote::kJobHeldByStore);
+  }
   try {
     std::lock_guard<std::mutex> hold(modeLock_);
     offline_.store(true);
@@ -132,6 +141,11 @@ ErrorResultPtr StoreJobsCache::SetHardware(std::int64_t id, const remote::Hardwa
     Log(L"Error setting hdw record for job " + IdText(id) +
         L" in the store caused change to offline state: " + result->Text());
   }
+  if (!WaitForRoom(*hardware_, L"the hdw record for job " + IdText(id), 0)) {
+    Log(L"The agent stops while the hdw record for job " + IdText(id) +
+        L" is held: it is not kept.");
+    throw new SystemError(L"StoreJobsCache::SetHardware", 112 /* ERROR_DISK_FULL */);
+  }
   try {
     std::lock_guard<std::mutex> hold(modeLock_);
     offline_.store(true);
@@ -147,6 +161,29 @@ ErrorResultPtr StoreJobsCache::SetHardware(std::int64_t id, const remote::Hardwa
 ErrorResultPtr StoreJobsCache::Register(remote::QueueList queues) {
   if (!initialized_.load()) return MakeError(L"Not initialized.");
   return queue_->Register(std::move(queues));
+}
+
+bool StoreJobsCache::WaitForRoom(RecordFile& file, const std::wstring& what,
+                                 platform::DWORD holdMs) {
+  if (file.Waiting() < waitingLimit_) return true;
+  Log(L"Record file " + file.Path() + L" cannot be written and " + std::to_wstring(file.Waiting()) +
+      L" records wait in memory; " + what + L" is held until they are written.");
+  platform::DWORD held = 0;
+  while (file.Waiting() >= waitingLimit_) {
+    if (holdMs != 0 && held >= holdMs) return false;
+    const platform::DWORD step =
+        holdMs != 0 ? std::min<platform::DWORD>(1000, holdMs - held) : 1000;
+    if (platform::kernel().WaitForSingleObject(quit_, step) != platform::WAIT_TIMEOUT) return false;
+    held += step;
+    file.WriteWaiting();
+  }
+  Log(what + L" is no longer held: record file " + file.Path() + L" takes records again.");
+  return true;
+}
+
+void StoreJobsCache::WriteWaiting() {
+  jobs_->WriteWaiting();
+  hardware_->WriteWaiting();
 }
 
 platform::DWORD StoreJobsCache::SyncProcedure() {
@@ -237,12 +274,18 @@ bool StoreJobsCache::SendJobRecord(const std::string& record) {
       break;
     }
     if (result->IsDecision()) {
-      // The server has decided the job; it will not be taken again.
-      Log(L"Error synchronizing job record: " + result->Text());
+      // The server has answered for the job (whatever it answers, it answers the same at
+      // every resend): it will not be sent again.
+      Log(L"Kept job record " + std::to_wstring(localId) + L" (job " +
+          std::to_wstring(report.spoolerJobId) + L" of queue " + report.queueName +
+          L") was answered \"" + result->Text() +
+          L"\" by the server; it is removed from the "
+          L"jobs file.");
       break;
     }
     Log(L"Error synchronizing job record: " + result->Text());
     if (!WaitFailure()) return false;
+    WriteWaiting();
     // Cancelled while the server was away: it is not sent.
     if (!jobs_->IsLive(localId)) return true;
   }
@@ -264,6 +307,7 @@ bool StoreJobsCache::SendOneHardware(std::int64_t id, const remote::HardwareReco
     }
     Log(L"Error synchronizing job hdw record: " + result->Text());
     if (!WaitFailure()) return false;
+    WriteWaiting();
   }
 }
 

@@ -40,6 +40,16 @@ class StoreJobsCache {
   virtual ErrorResultPtr SetHardware(std::int64_t id, const remote::HardwareRecord& record);
   virtual ErrorResultPtr Register(remote::QueueList queues);
 
+  // At most this many records of a file wait in memory while the file cannot be written;
+  // beyond it a new job is held (its caller waits, the job stays paused) until records can
+  // be written again.
+  static constexpr std::size_t kMaxWaitingRecords = 1000;
+  // A job is held at most this long at a time; then it is answered as held by the store
+  // (kept paused and examined again), so that a job-checker thread never waits without end.
+  static constexpr platform::DWORD kMaxHoldMs = 30 * 1000;
+  void SetWaitingLimitForTesting(std::size_t limit) { waitingLimit_ = limit; }
+  void SetHoldForTesting(platform::DWORD ms) { holdMs_ = ms; }
+
   bool Offline() const { return offline_.load(); }
   bool Initialized() const { return initialized_.load(); }
   RecordFile& JobsFile() { return *jobs_; }
@@ -54,11 +64,17 @@ class StoreJobsCache {
   // False when quit was set during a wait.
   bool SendHardware(std::int32_t localId, const std::vector<remote::StoreRecord>& ids);
   bool SendOneHardware(std::int64_t id, const remote::HardwareRecord& record);
+  // Waits while `file` has as many records waiting in memory as it may hold, trying to write
+  // them every second; false when quit was set meanwhile or after `holdMs` (0: no limit).
+  bool WaitForRoom(RecordFile& file, const std::wstring& what, platform::DWORD holdMs);
+  void WriteWaiting();
 
   std::atomic<bool> initialized_{false};
   std::atomic<bool> offline_{false};
   std::mutex modeLock_;  // going offline with a kept record, against going back online
   unsigned failureWait_;
+  std::size_t waitingLimit_ = kMaxWaitingRecords;
+  platform::DWORD holdMs_ = kMaxHoldMs;
   platform::HANDLE quit_ = nullptr;
   std::unique_ptr<remote::ServerRequestQueue> queue_;
   std::unique_ptr<RecordFile> jobs_;

@@ -4,12 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
+#include <limits>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
+#include "agent/store/full_disk_fixture.h"
 #include "agent/store/records.h"
 #include "shared/error/errors.h"
 #include "shared/error/file_log.h"
@@ -142,21 +148,90 @@ TEST_F(StoreTest, AJobTheServerCannotTakeIsKeptAndAnsweredAsAccepted) {
   EXPECT_EQ(answer.recordIds, (std::vector<StoreRecord>{{-2, 1}}));
 }
 
-TEST_F(StoreTest, AJobThatCannotBeKeptIsASystemErrorAndIsLogged) {
+TEST_F(StoreTest, AJobWhoseRecordCannotBeWrittenWaitsInMemoryAndReachesTheServer) {
   std::filesystem::create_directory(JobsPath());  // the jobs file cannot be opened
   Make(false);
   JobContext answer;
-  try {
-    store_->AddJob(Job(7), &answer);
-    ADD_FAILURE() << "the job was answered as kept";
-  } catch (::Error* error) {
-    std::unique_ptr<::Error> owned(error);
-    EXPECT_NE(dynamic_cast<SystemError*>(owned.get()), nullptr);
-  }
-  EXPECT_TRUE(answer.recordIds.empty());
-  EXPECT_NE(LogText().find("Couldn't keep job 7 of queue Fila in the jobs file: "),
+  EXPECT_EQ(store_->AddJob(Job(7, 3, 2), &answer), nullptr);
+  EXPECT_EQ(answer.recordIds, (std::vector<StoreRecord>{{-1, 6}}));
+  EXPECT_TRUE(store_->Offline());
+  EXPECT_NE(LogText().find("Couldn't write to record file " + JobsPath().string()),
             std::string::npos)
       << LogText();
+  std::filesystem::remove(JobsPath());
+  queue_->SetUp(true);
+  ASSERT_TRUE(WaitSynchronised());
+  auto taken = queue_->Taken();
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].spoolerJobId, 7);
+}
+
+class FullDiskTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    disk_ = std::make_unique<FullDiskInstalled>();
+  }
+  void TearDown() override {
+    StoreTest::TearDown();
+    disk_.reset();
+  }
+  std::unique_ptr<FullDiskInstalled> disk_;
+};
+
+TEST_F(FullDiskTest, JobsPrintedWhileTheDiskIsFullAreKeptInMemoryAndReachTheServerOnce) {
+  (*disk_)->SetRoom(2 * kJobRecordSize + 300);  // two records and a torn third
+  Make(false);
+  JobContext answer;
+  for (int job = 1; job <= 8; ++job) {
+    ASSERT_EQ(store_->AddJob(Job(job, 1, 1), &answer), nullptr) << job;
+    EXPECT_EQ(answer.recordIds, (std::vector<StoreRecord>{{-job, 1}}));
+  }
+  EXPECT_EQ(ReadBytes(JobsPath()).size(), 2 * kJobRecordSize + 300);
+  EXPECT_EQ(store_->JobsFile().Waiting(), 6u);
+  std::string log = LogText();
+  EXPECT_NE(log.find("Couldn't write to record file " + JobsPath().string() + ": "),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("records wait in memory and are written as soon as the file can take them."),
+            std::string::npos)
+      << log;
+  // A job cancelled while it waits in memory is not sent.
+  EXPECT_EQ(store_->DeleteJob(-5), nullptr);
+
+  (*disk_)->Unlimited();
+  queue_->SetUp(true);
+  ASSERT_TRUE(WaitSynchronised());
+  auto taken = queue_->Taken();
+  std::vector<std::int32_t> sent;
+  for (const Sent& s : taken) sent.push_back(s.spoolerJobId);
+  EXPECT_EQ(sent, (std::vector<std::int32_t>{1, 2, 3, 4, 6, 7, 8}));
+}
+
+TEST_F(FullDiskTest, BeyondWhatMemoryHoldsANewJobIsHeldUntilRecordsCanBeWritten) {
+  (*disk_)->SetRoom(0);
+  Make(false);
+  store_->SetWaitingLimitForTesting(2);
+  JobContext answer;
+  ASSERT_EQ(store_->AddJob(Job(1), &answer), nullptr);
+  ASSERT_EQ(store_->AddJob(Job(2), &answer), nullptr);
+  auto third = std::async(std::launch::async, [&] {
+    JobContext held;
+    EXPECT_EQ(store_->AddJob(Job(3, 1, 1), &held), nullptr);
+    return held.recordIds;
+  });
+  EXPECT_EQ(third.wait_for(std::chrono::milliseconds(400)), std::future_status::timeout);
+  EXPECT_NE(LogText().find("records wait in memory; job 3 of queue Fila is held until they are "
+                           "written."),
+            std::string::npos)
+      << LogText();
+  (*disk_)->Unlimited();
+  ASSERT_EQ(third.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(third.get(), (std::vector<StoreRecord>{{-3, 1}}));
+  EXPECT_NE(LogText().find("job 3 of queue Fila is no longer held"), std::string::npos);
+  queue_->SetUp(true);
+  ASSERT_TRUE(WaitSynchronised());
+  EXPECT_EQ(queue_->Taken().size(), 3u);
 }
 
 TEST_F(StoreTest, ADecisionOfTheServerIsReturnedAndNothingIsKept) {
@@ -296,6 +371,39 @@ TEST_F(StoreTest, RecordsThatCannotBeSynchronisedAreArchivedNotDeleted) {
   }
   EXPECT_EQ(archived, 2);
   EXPECT_NE(LogText().find("Caught exception synchronizing: boom"), std::string::npos);
+}
+
+TEST_F(FullDiskTest, AJobHeldTooLongOrWhenTheAgentStopsIsAnsweredAsHeldByTheStore) {
+  (*disk_)->SetRoom(0);
+  Make(false);
+  store_->SetWaitingLimitForTesting(1);
+  store_->SetHoldForTesting(300);
+  JobContext answer;
+  ASSERT_EQ(store_->AddJob(Job(1), &answer), nullptr);
+  // Held for its time, then answered: the caller keeps the job paused and comes back.
+  auto start = std::chrono::steady_clock::now();
+  ServerResultPtr result = store_->AddJob(Job(2), &answer);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  ASSERT_NE(result, nullptr);
+  EXPECT_TRUE(result->IsDecision());
+  EXPECT_EQ(result->Text(), kJobHeldByStore);
+  EXPECT_NE(LogText().find("still cannot take job 2 of queue Fila: it stays paused, to be "
+                           "examined again."),
+            std::string::npos)
+      << LogText();
+
+  // The agent stops while a job is held: answered at once.
+  store_->SetHoldForTesting(0);
+  auto held = std::async(std::launch::async, [&] {
+    JobContext none;
+    return store_->AddJob(Job(3), &none);
+  });
+  EXPECT_EQ(held.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  EXPECT_EQ(store_->Stop(), nullptr);
+  ASSERT_EQ(held.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  result = held.get();
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->Text(), kJobHeldByStore);
 }
 
 }  // namespace

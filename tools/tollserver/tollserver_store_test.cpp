@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include "agent/config/server_settings.h"
@@ -23,11 +25,31 @@ namespace {
 using namespace tollgate::remote;
 using tollgate::testing::Wide;
 
+// The reference service, except that a job of some queues gets an answer the agent cannot
+// act on: queue "S3" status 3, "S99" status 99, "S13" status 13 and "S14" status 14 without a
+// public key.
+class OddService : public Service {
+ public:
+  using Service::Service;
+  void ReportJob(const ::rpc::CallContext& call, const ReportJobIn& in,
+                 ReportJobOut* out) override {
+    static const std::map<std::string, std::pair<std::int16_t, std::string>> odd = {
+        {"S3", {3, ""}},
+        {"S99", {99, ""}},
+        {"S13", {13, ""}},
+        {"S14", {14, R"({"publicKey":""})"}}};
+    auto it = odd.find(in.queueName);
+    if (it == odd.end()) return Service::ReportJob(call, in, out);
+    out->status = it->second.first;
+    out->json = it->second.second;
+  }
+};
+
 // The server's RPC end over one ledger, started and stopped on one port.
 class LiveServer {
  public:
   explicit LiveServer(Ledger& ledger)
-      : service_(std::make_shared<Service>(ledger, ParsePolicy("{}", "policy"))) {}
+      : service_(std::make_shared<OddService>(ledger, ParsePolicy("{}", "policy"))) {}
   ~LiveServer() { Stop(); }
   void Start() {
     server_ = std::make_unique<rpc::Server>();
@@ -168,6 +190,63 @@ TEST_F(StoreServerTest, JobsKeptWhileTheServerWasAwayReachItOnceInOrder) {
   auto readings = Counters();
   ASSERT_EQ(readings.size(), 1u);
   EXPECT_EQ(readings[0].second, 6);
+}
+
+TEST_F(StoreServerTest, AnswersTheAgentCannotActOnAreDecisionsNeverAnOutage) {
+  struct Case {
+    const char* queue;
+    const wchar_t* text;
+  };
+  const Case cases[] = {{"S3", L"Internal server error"},
+                        {"S99", L"Unknown RPC status: 99"},
+                        {"S13", L"JOB-UNAUTHORIZED"},
+                        {"S14", L"JOB-UNAUTHENTICATED"}};
+  JobContext answer;
+  std::int32_t spoolerId = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.queue);
+    JobReport job = Job(spoolerId++);
+    job.queueName = std::wstring(c.queue, c.queue + std::strlen(c.queue));
+    ServerResultPtr result = store_->AddJob(job, &answer);
+    ASSERT_NE(result, nullptr);
+    EXPECT_TRUE(result->IsDecision());
+    EXPECT_EQ(result->Text(), c.text);
+    EXPECT_FALSE(store_->Offline());
+    EXPECT_FALSE(std::filesystem::exists(Folder() / "jobs2_7_2.log"));
+  }
+
+  // Kept while the server was away, then answered the same way when it is back: removed
+  // from the jobs file with a log line, and the store goes back online.
+  server_->Stop();
+  for (const Case& c : cases) {
+    JobReport job = Job(spoolerId++);
+    job.queueName = std::wstring(c.queue, c.queue + std::strlen(c.queue));
+    ASSERT_EQ(store_->AddJob(job, &answer), nullptr);
+  }
+  ASSERT_EQ(store_->AddJob(Job(spoolerId++), &answer), nullptr);  // an ordinary job
+  EXPECT_TRUE(store_->Offline());
+  server_->Start();
+  ASSERT_TRUE(WaitSynchronised(60));
+  std::string log = tollgate::testing::ReadBytes(Folder() / "events_0.log");
+  for (int local = 1; local <= 4; ++local) {
+    EXPECT_NE(log.find("Kept job record " + std::to_string(local) + " (job " +
+                       std::to_string(4 + local) + " of queue S"),
+              std::string::npos)
+        << log;
+  }
+  EXPECT_NE(log.find("was answered \"Unknown RPC status: 99\" by the server; it is removed "
+                     "from the jobs file."),
+            std::string::npos)
+      << log;
+  // The next job goes online.
+  ASSERT_EQ(store_->AddJob(Job(spoolerId), &answer), nullptr);
+  ASSERT_EQ(answer.recordIds.size(), 1u);
+  EXPECT_GT(answer.recordIds[0].id, 0);
+  std::vector<LedgerJob> jobs = Jobs();
+  ASSERT_EQ(jobs.size(), 2u);
+  EXPECT_EQ(jobs[0].spoolerJobId, 9);
+  EXPECT_EQ(jobs[0].resent, 1);
+  EXPECT_EQ(jobs[1].spoolerJobId, 10);
 }
 
 }  // namespace
