@@ -1,5 +1,6 @@
 #include "platform/sim/machine_server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -34,7 +35,13 @@ extern char** environ;
 namespace platform::sim {
 namespace {
 
-constexpr int kMaxConnections = 512;
+// The connections the machine serves at once: each program holds a few pooled ones, and one
+// for each change notification it waits for (a print server's agent watches every queue) and
+// each service it dispatches. The bound grows with the queues, as Windows sets none for a
+// print server's watches, and still ends a flood of connections.
+constexpr int kBaseConnections = 512;
+constexpr int kConnectionsPerQueue = 4;
+constexpr int kMostConnections = 1 << 16;
 
 // A connection's socket for pushed frames, which may close while a push is under way.
 struct Push {
@@ -71,7 +78,7 @@ class Server {
       for (;;) {
         int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) break;
-        if (connections_.load() >= kMaxConnections) {
+        if (connections_.load() >= MaxConnections()) {
           ::close(fd);
           continue;
         }
@@ -101,6 +108,13 @@ class Server {
   }
 
   void Stop() { stopping_ = true; }
+
+  // The bound on connections served at once: grows with the spooler's queues.
+  int MaxConnections() {
+    std::size_t queues = machine_->OwnSpooler().QueueCount();
+    std::size_t most = kBaseConnections + kConnectionsPerQueue * queues;
+    return static_cast<int>(std::min<std::size_t>(most, kMostConnections));
+  }
   int Connections() const { return connections_.load(); }
 
  private:
@@ -727,6 +741,8 @@ int RunMachineProcess(const std::filesystem::path& folder, const SystemHooks& ho
                  ec.message().c_str());
     return 1;
   }
+  // Each connection is a socket: as many as the host allows.
+  wire::RaiseOpenFileLimit();
   // One machine process per folder.
   std::string lockPath = (folder / "machine.lock").string();
   int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
