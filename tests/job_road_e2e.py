@@ -557,6 +557,50 @@ class AdministratorsExportWithoutDefaultSpoolDirectory(AdministratorsExport):
     default_spool = False
 
 
+class LargeServer(Road):
+    """A print server with 903 queues: the agent watches every one of them."""
+    QUEUES = 903
+
+    def registry(self):
+        out = ["Windows Registry Editor Version 5.00", ""]
+        for i in range(self.QUEUES):
+            out += [r"[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Fila %03d]" % i,
+                    '"Port"="LPT1:"', '"Printer Driver"="HP LaserJet 4"', ""]
+        # The last queue of the list is not watched: the agent says so when it reaches it.
+        out += [r"[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Fila 999]",
+                '"Port"="LPT1:"', '"Printer Driver"="HP LaserJet 4"', "",
+                r"[HKEY_LOCAL_MACHINE\SOFTWARE\Velmora\Tollgate Client\Printers\Fila 999]",
+                '"KeepHistory"="0"', ""]
+        out += [r"[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Ports]",
+                '"LPT1:"=""', "",
+                r"[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\TollgateClient]",
+                '"ImagePath"="tollagent /servicerun /server 127.0.0.1 /port %d"' % self.port,
+                '"Start"=dword:00000002', '"DisplayName"="Tollgate Client"',
+                '"Type"=dword:00000010', "", ""]
+        return b"\xff\xfe" + "\r\n".join(out).encode("utf-16-le")
+
+    def test_every_queue_of_a_large_server_is_watched(self):
+        self.tm("start")
+        started = time.time()
+        self.assertTrue(wait_for(lambda: "Printer Fila 999 is set to not keep history" in
+                                 self.log(), 60), self.log())
+        print("%d queues watched in %.1f s" % (self.QUEUES, time.time() - started),
+              file=sys.stderr)
+        queues = ["Fila %03d" % i for i in (0, 450, 700, self.QUEUES - 1)]
+        jobs = {q: self.print(q, "d04.ljet4.pcl") for q in queues}
+        for queue, job in jobs.items():
+            self.assertTrue(wait_for(lambda: self.released(job), 60),
+                            (queue, self.events(job, queue), self.log()[-2000:],
+                             self.read(os.path.join(self.machine, "tollmachine.log"))[-3000:]))
+        self.assertNotIn("Can't watch", self.log())
+        self.assert_decided_before_printing()
+
+    def assert_decided_before_printing(self):
+        for e in self.journal():
+            if e["event"] == "printing":
+                self.assertTrue(self.released(e["job"]), ("printed undecided", e))
+
+
 if __name__ == "__main__":
     BIN = os.path.abspath(sys.argv.pop(1))
     TESTDATA = os.path.abspath(sys.argv.pop(1))
