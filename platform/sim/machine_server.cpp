@@ -78,7 +78,8 @@ class Server {
       for (;;) {
         int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) break;
-        if (connections_.load() >= MaxConnections()) {
+        // (The spooler is asked only past the base bound.)
+        if (connections_.load() >= kBaseConnections && connections_.load() >= MaxConnections()) {
           ::close(fd);
           continue;
         }
@@ -109,15 +110,19 @@ class Server {
 
   void Stop() { stopping_ = true; }
 
-  // The bound on connections served at once: grows with the spooler's queues.
+  // The bound on connections served at once: grows with the spooler's queues (the most it had
+  // in this run, so that watches of a spooler that is restarting are not cut off).
   int MaxConnections() {
-    std::size_t queues = machine_->OwnSpooler().QueueCount();
+    std::size_t queues = std::max(mostQueues_, machine_->OwnSpooler().QueueCount());
+    mostQueues_ = queues;
     std::size_t most = kBaseConnections + kConnectionsPerQueue * queues;
     return static_cast<int>(std::min<std::size_t>(most, kMostConnections));
   }
   int Connections() const { return connections_.load(); }
 
  private:
+  std::size_t mostQueues_ = 0;  // the accept loop's own
+
   // The handles a client process holds. A process reaches the machine over several pooled
   // connections and may use a handle on any of them, so its handles stay open until its last
   // connection ends (the process ended or let go of the machine).
