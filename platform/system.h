@@ -62,11 +62,13 @@ class System {
 
   virtual bool GetVersionExW(OsVersionInfo* info) = 0;
 
-  // The ANSI code page and the conversions through a code page (CP_ACP or CP_UTF8).
-  // Characters that the code page cannot hold become '?'.
+  // The ANSI code page and the conversions through a code page (CP_ACP, CP_UTF8 or a code
+  // page's number). Characters that the code page cannot hold become its default character
+  // '?', and `usedDefaultChar` (when given, and not for CP_UTF8) tells whether any did.
   virtual unsigned GetACP() = 0;
   virtual std::wstring MultiByteToWideChar(unsigned codePage, std::string_view bytes) = 0;
-  virtual std::string WideCharToMultiByte(unsigned codePage, std::wstring_view text) = 0;
+  virtual std::string WideCharToMultiByte(unsigned codePage, std::wstring_view text,
+                                          bool* usedDefaultChar = nullptr) = 0;
 
   // The value of a process environment variable; false when it is not set.
   virtual bool GetEnvironmentVariableW(const std::wstring& name, std::wstring* value) = 0;

@@ -27,7 +27,10 @@ platform::DWORD ReadWatchInterval() {
 }
 
 Supervisor::Supervisor(std::wstring watchedService, std::wstring reportName)
-    : watchedService_(std::move(watchedService)), reportName_(std::move(reportName)) {}
+    : watchedService_(std::move(watchedService)), reportName_(std::move(reportName)) {
+  // Its start and stop are recorded under the name its watch reports with.
+  eventSource_ = reportName_;
+}
 
 Supervisor::~Supervisor() {
   watch_.Close();

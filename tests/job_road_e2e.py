@@ -101,9 +101,8 @@ class Road(unittest.TestCase):
         self.server = None
         self.port = free_port()
         self.start_server()
-        spool = os.path.join(self.machine, "spool").replace("/", "\\\\")
         with open(os.path.join(self.machine, "registry.reg"), "wb") as f:
-            f.write(b"\xff\xfe" + REGISTRY.format(spool=spool, port=self.port).encode("utf-16-le"))
+            f.write(self.registry())
         hosts = os.path.join(self.machine, "Windows", "System32", "drivers", "etc")
         os.makedirs(hosts)
         with open(os.path.join(hosts, "hosts"), "w") as f:
@@ -112,6 +111,11 @@ class Road(unittest.TestCase):
                         TOLLGATE_SPOOL_OBSERVER_STEP_MS="300",
                         PATH=BIN + os.pathsep + os.environ.get("PATH", ""))
         self.addCleanup(self.cleanup)
+
+    def registry(self):
+        """The machine's registry.reg: the server's queues and the agent's service."""
+        spool = os.path.join(self.machine, "spool").replace("/", "\\\\")
+        return b"\xff\xfe" + REGISTRY.format(spool=spool, port=self.port).encode("utf-16-le")
 
     def cleanup(self):
         if self.tm("stop", check=False).returncode != 0:
@@ -434,6 +438,189 @@ class SpoolerCrash(Road):
         for job in before:
             self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(job)))
         self.assert_decided_before_printing()
+
+
+# A print server's registry as regedit exports it (version 5: UTF-16LE, CRLF, long hex values
+# wrapped), drive letters and all, with the agent's service added as its installer adds it.
+EXPORT_QUEUES = [
+    # (queue, share, port, driver)
+    ("财务部打印机", "CAIWU", "IP_192.168.10.21", "HP Universal Printing PCL 6"),
+    ("Recepção Sala 2", "RECEP2", "LPT1:", "HP LaserJet 4"),
+    ("Arquivo", "ARQ", "LPT2:", "HP LaserJet 4"),
+]
+
+
+def server_export(default_spool, port):
+    def multi_sz(*texts):
+        data = "".join(t + "\0" for t in texts) + "\0"
+        raw = data.encode("utf-16-le")
+        return "hex(7):" + ",\\\r\n  ".join(",".join("%02x" % b for b in raw[i:i + 24])
+                                            for i in range(0, len(raw), 24))
+    out = ["Windows Registry Editor Version 5.00", ""]
+    out += [r"[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers]"]
+    if default_spool:
+        out += [r'"DefaultSpoolDirectory"="C:\\Windows\\system32\\spool\\PRINTERS"']
+    out += ['"BeepEnabled"=dword:00000000', ""]
+    for queue, share, port_name, driver in EXPORT_QUEUES:
+        key = r"[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers" + "\\" + queue
+        out += [key + "]",
+                '"Name"="%s"' % queue,
+                '"Share Name"="%s"' % share,
+                '"Print Processor"="winprint"',
+                '"Datatype"="RAW"',
+                '"Parameters"=""',
+                '"ObjectGUID"="{2f8e6b47-9d4e-4a7b-9a3e-0c6f0d2b91a%d}"' % len(share),
+                '"Description"=""',
+                '"Location"="2º andar"',
+                '"Port"="%s"' % port_name,
+                '"Printer Driver"="%s"' % driver,
+                # As a queue made by the spooler has it: empty, the server's folder.
+                r'"SpoolDirectory"="C:\\Windows\\system32\\spool\\PRINTERS"'
+                if default_spool else '"SpoolDirectory"=""',
+                '"Attributes"=dword:00000a08',
+                '"Priority"=dword:00000001',
+                '"Default Priority"=dword:00000000',
+                '"StartTime"=dword:00000000',
+                '"UntilTime"=dword:00000000',
+                '"Status"=dword:00000000',
+                '"dnsTimeout"=dword:00003a98',
+                '"txTimeout"=dword:0000afc8',
+                "",
+                key + r"\DsSpooler]",
+                '"printerName"="%s"' % queue,
+                '"portName"=' + multi_sz(port_name),
+                '"uNCName"="\\\\\\\\PRINTSRV01\\\\%s"' % share,
+                '"printColor"=hex:01',
+                "",
+                key + r"\PrinterDriverData]",
+                '"FeatureKeyword"=hex:00,00,00,00',
+                ""]
+    out += [r"[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Standard TCP/IP Port\Ports\IP_192.168.10.21]",
+            '"Protocol"=dword:00000001',
+            '"Version"=dword:00000002',
+            '"HostName"=""',
+            '"IPAddress"="192.168.10.21"',
+            '"HWAddress"=""',
+            '"PortNumber"=dword:0000238c',
+            '"SNMP Community"="public"',
+            '"SNMP Enabled"=dword:00000001',
+            '"SNMP Index"=dword:00000001',
+            "",
+            r"[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Ports]",
+            '"LPT1:"=""',
+            '"LPT2:"=""',
+            '"COM1:"="9600,n,8,1"',
+            '"FILE:"=""',
+            "",
+            r"[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Nls\CodePage]",
+            '"ACP"="1252"',
+            '"OEMCP"="850"',
+            "",
+            # What the agent's installer adds.
+            r"[HKEY_LOCAL_MACHINE\SOFTWARE\Velmora\Tollgate Client\Printers\Arquivo]",
+            '"KeepHistory"="0"',
+            "",
+            r"[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\TollgateClient]",
+            '"ImagePath"="tollagent /servicerun /server 127.0.0.1 /port %d"' % port,
+            '"Start"=dword:00000002',
+            '"DisplayName"="Tollgate Client"',
+            '"Type"=dword:00000010',
+            "", ""]
+    return b"\xff\xfe" + "\r\n".join(out).encode("utf-16-le")
+
+
+class AdministratorsExport(Road):
+    """A machine folder made from a print server's registry export runs as it is: its paths
+    have drive letters, and it may have no "DefaultSpoolDirectory" (the Spooler service writes
+    it at its start)."""
+    default_spool = True
+
+    def registry(self):
+        return server_export(self.default_spool, self.port)
+
+    def test_jobs_of_an_exported_server_are_paused_decided_and_printed(self):
+        self.boot()
+        jobs = {queue: self.print(queue, "d04.ljet4.pcl", host="\\\\PC-ANA")
+                for queue in ("财务部打印机", "Recepção Sala 2")}
+        for queue, job in jobs.items():
+            self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(job, queue)),
+                            (self.journal(), self.log()))
+            events = self.events(job, queue)
+            self.assertLess(events.index(("paused", "tollagent")),
+                            events.index(("resumed", "tollagent")), events)
+            submitted = [e for e in self.journal() if e.get("job") == job and
+                         e.get("queue") == queue and e["event"] == "submitted"]
+            self.assertEqual(submitted[0]["machine"], "\\\\PC-ANA")
+        # Counted from their spool files, found where the registry's paths say.
+        ledger = wait_for(lambda: len(self.ledger_jobs()) == 2 and self.ledger_jobs())
+        self.assertTrue(ledger, (self.ledger_jobs(), self.log()))
+        self.assertEqual([j["pages"] for j in ledger], ["4", "4"])
+        # Not one failure for them in the agent's log: no job it could not handle, no error.
+        log = self.log()
+        for failure in ("fail", "Não foi possível", "Código de erro", "Can't"):
+            self.assertNotIn(failure.lower(), log.lower(), log)
+        self.assert_decided_before_printing()
+        # The spool folder's value, as the export had it or as the Spooler service wrote it.
+        value = self.tm("reg", "query", r"HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers",
+                        "/v", "DefaultSpoolDirectory").stdout.decode()
+        self.assertRegex(value, r"(?i)DefaultSpoolDirectory\s+REG_SZ\s+C:\\Windows\\system32\\"
+                                r"spool\\PRINTERS\r?\n", value)
+        spool = os.path.join(self.machine, "Windows", "system32" if self.default_spool
+                             else "System32", "spool", "PRINTERS")
+        self.assertTrue(os.path.isdir(spool), os.listdir(self.machine))
+
+    def assert_decided_before_printing(self):
+        for e in self.journal():
+            if e["event"] == "printing" and e["queue"] != "Arquivo":
+                self.assertTrue(self.released(e["job"]), ("printed undecided", e))
+
+
+class AdministratorsExportWithoutDefaultSpoolDirectory(AdministratorsExport):
+    default_spool = False
+
+
+class LargeServer(Road):
+    """A print server with 903 queues: the agent watches every one of them."""
+    QUEUES = 903
+
+    def registry(self):
+        out = ["Windows Registry Editor Version 5.00", ""]
+        for i in range(self.QUEUES):
+            out += [r"[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Fila %03d]" % i,
+                    '"Port"="LPT1:"', '"Printer Driver"="HP LaserJet 4"', ""]
+        # The last queue of the list is not watched: the agent says so when it reaches it.
+        out += [r"[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Fila 999]",
+                '"Port"="LPT1:"', '"Printer Driver"="HP LaserJet 4"', "",
+                r"[HKEY_LOCAL_MACHINE\SOFTWARE\Velmora\Tollgate Client\Printers\Fila 999]",
+                '"KeepHistory"="0"', ""]
+        out += [r"[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Ports]",
+                '"LPT1:"=""', "",
+                r"[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\TollgateClient]",
+                '"ImagePath"="tollagent /servicerun /server 127.0.0.1 /port %d"' % self.port,
+                '"Start"=dword:00000002', '"DisplayName"="Tollgate Client"',
+                '"Type"=dword:00000010', "", ""]
+        return b"\xff\xfe" + "\r\n".join(out).encode("utf-16-le")
+
+    def test_every_queue_of_a_large_server_is_watched(self):
+        self.tm("start")
+        started = time.time()
+        self.assertTrue(wait_for(lambda: "Printer Fila 999 is set to not keep history" in
+                                 self.log(), 60), self.log())
+        print("%d queues watched in %.1f s" % (self.QUEUES, time.time() - started),
+              file=sys.stderr)
+        queues = ["Fila %03d" % i for i in (0, 450, 700, self.QUEUES - 1)]
+        jobs = {q: self.print(q, "d04.ljet4.pcl") for q in queues}
+        for queue, job in jobs.items():
+            self.assertTrue(wait_for(lambda: self.released(job), 60),
+                            (queue, self.events(job, queue), self.log()[-2000:],
+                             self.read(os.path.join(self.machine, "tollmachine.log"))[-3000:]))
+        self.assertNotIn("Can't watch", self.log())
+        self.assert_decided_before_printing()
+
+    def assert_decided_before_printing(self):
+        for e in self.journal():
+            if e["event"] == "printing":
+                self.assertTrue(self.released(e["job"]), ("printed undecided", e))
 
 
 if __name__ == "__main__":

@@ -80,10 +80,10 @@ class SupervisorTest(unittest.TestCase):
         return [line.split("\t") for line in lines]
 
     def supervisor_records(self):
-        """Every record the supervisor wrote: under its report name, or as its service (the
-        empty source), in either log."""
-        return [e for log in ("System", "Application") for e in self.events(log)
-                if e[1] in (REPORT, "")]
+        """Every record the supervisor wrote, in either log: all carry its report name."""
+        records = [e for log in ("System", "Application") for e in self.events(log)]
+        self.assertEqual([e for e in records if e[1] == ""], [])
+        return [e for e in records if e[1] == REPORT]
 
     def supervisor_errors(self):
         return [e for e in self.supervisor_records() if e[2] not in ("103", "104")]
@@ -109,9 +109,10 @@ class SupervisorTest(unittest.TestCase):
         self.assertIn("AUTO_START", qc)
         self.assertIn('"%s"' % os.path.join(BIN, "tollwarden"), qc)
         self.assertIn("DISPLAY_NAME       : Tollgate Client Supervisor", qc)
-        # The supervisor's start is event 104, a success without insertion strings, under its
-        # service's (empty) name.
-        self.assertIn(["", "104", "success"], [e[1:] for e in self.events("Application")])
+        # The supervisor's start is event 104, a success without insertion strings, under the
+        # name its watch reports with: a record without a source names nobody.
+        self.assertIn([REPORT, "104", "success"], [e[1:] for e in self.events("Application")])
+        self.assertEqual([e for e in self.supervisor_records() if e[1] == ""], [])
 
     def test_a_killed_agent_runs_again_within_the_next_check(self):
         old = self.kill_agent()
@@ -158,9 +159,8 @@ class SupervisorTest(unittest.TestCase):
     def test_a_failed_start_is_an_error_record_of_each_check(self):
         self.tm("sc", "config", AGENT, "binPath=", "/nonexistent/tollagent /servicerun")
         self.kill_agent()
-        records = wait_for(lambda: [e for e in self.events("Application") if e[1] == REPORT]
-                           if len([e for e in self.events("Application") if e[1] == REPORT]) >= 2
-                           else None, 10)
+        records = wait_for(lambda: self.supervisor_errors()
+                           if len(self.supervisor_errors()) >= 2 else None, 10)
         self.assertIsNotNone(records)
         for e in records:
             self.assertEqual(e[2:], ["0", "error", "StartService", "WinService::Start", "2",
@@ -190,8 +190,8 @@ class SupervisorTest(unittest.TestCase):
             except OSError:
                 return True
         self.assertTrue(wait_for(gone, 2))
-        self.assertEqual([e[1:4] for e in self.events("Application") if e[1] == ""][-1],
-                         ["", "103", "success"])
+        self.assertEqual([e[1:4] for e in self.supervisor_records()][-1],
+                         [REPORT, "103", "success"])
         print("stop to STOPPED: %.3f s" % stopped, file=sys.stderr)
 
     def test_outside_a_control_manager_it_says_so(self):

@@ -247,6 +247,8 @@ void Application::MonitorQueue(spooler::Printer& printer) {
     auto notification = std::make_unique<spooler::PrinterNotification>(printer, std::move(handler));
     spooler::PrinterNotification* watching = notification.get();
     printer.SetNotification(std::move(notification));
+    // A queue watched only after a retry has its jobs of the meantime taken over then.
+    watching->SetOnLateWatch([this, &printer] { TakeOverPausedJobs(printer); });
     watching->OpenAsync(0, spooler::NotifyOptions::JobStatus());
     TakeOverPausedJobs(printer);
   });

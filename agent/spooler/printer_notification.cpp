@@ -1,5 +1,7 @@
 #include "agent/spooler/printer_notification.h"
 
+#include <algorithm>
+
 #include "agent/spooler/printer.h"
 #include "platform/platform.h"
 #include "shared/error/errors.h"
@@ -211,6 +213,11 @@ bool PrinterNotification::Running() const {
          platform::kernel().WaitForSingleObject(thread_.handle, 0) == platform::WAIT_TIMEOUT;
 }
 
+void PrinterNotification::SetWatchRetry(DWORD firstMs, DWORD longestMs) {
+  retryFirstMs_ = firstMs;
+  retryLongestMs_ = longestMs;
+}
+
 void PrinterNotification::OpenAsync(DWORD filter, std::unique_ptr<NotifyOptions> options) {
   filter_ = filter;
   options_ = std::move(options);
@@ -219,18 +226,41 @@ void PrinterNotification::OpenAsync(DWORD filter, std::unique_ptr<NotifyOptions>
     if (quit_ == nullptr) throw new SystemError(L"CreateEvent", L"PrinterNotification::OpenAsync");
   }
   thread_.Start(kThreadStack, [this]() -> DWORD {
-    try {
-      Open(filter_, platform::INFINITE, options_.get());
-    } catch (Error* error) {
-      handler_->OnError(error);
-    } catch (...) {
-      handler_->OnError(new UnknownError(L"PrinterNotification::OpenAsync"));
+    DWORD wait = retryFirstMs_;
+    bool failedBefore = false;
+    for (;;) {
+      try {
+        Open(filter_, platform::INFINITE, options_.get(), failedBefore);
+        return 0;
+      } catch (SystemError* error) {
+        if (change_ != nullptr || stop_) {
+          handler_->OnError(error);
+          return 0;
+        }
+        // The watch did not begin: the queue is not watched until it does.
+        std::unique_ptr<SystemError> owned(error);
+        std::wstring text = owned->SystemText();
+        while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+        if (text.empty()) text = L"Windows error " + std::to_wstring(owned->Code());
+        Log(L"Can't watch printer " + printer_.Name() + L": " + text + L" Trying again in " +
+            std::to_wstring(wait) + L" ms.");
+      } catch (Error* error) {
+        handler_->OnError(error);
+        return 0;
+      } catch (...) {
+        handler_->OnError(new UnknownError(L"PrinterNotification::OpenAsync"));
+        return 0;
+      }
+      failedBefore = true;
+      if (platform::kernel().WaitForSingleObject(quit_, wait) != platform::WAIT_TIMEOUT || stop_)
+        return 0;
+      wait = std::min(retryLongestMs_, wait * 2);
     }
-    return 0;
   });
 }
 
-void PrinterNotification::Open(DWORD filter, DWORD timeout, const NotifyOptions* options) {
+void PrinterNotification::Open(DWORD filter, DWORD timeout, const NotifyOptions* options,
+                               bool late) {
   platform::Spooler& spooler = platform::spooler();
   if (change_ == nullptr) {
     if (quit_ == nullptr) quit_ = platform::kernel().CreateEventW(false, false);
@@ -245,6 +275,15 @@ void PrinterNotification::Open(DWORD filter, DWORD timeout, const NotifyOptions*
                             L"PrinterNotification::Open");
     }
     change_ = change;
+    if (late) {
+      Log(L"Printer " + printer_.Name() + L" is watched now.");
+      // What the queue did meanwhile; a failure of it does not end the watch.
+      try {
+        if (onLateWatch_) onLateWatch_();
+      } catch (Error* error) {
+        handler_->OnError(error);
+      }
+    }
   }
   while (!stop_) {
     int which = os::SyncLock::Lock({quit_, change_}, timeout);

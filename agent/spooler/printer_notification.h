@@ -116,6 +116,10 @@ class JobNotificationHandler : public PrinterNotificationHandler {
 
 // Waits for the changes of one printer handle on a thread of its own and hands them to its
 // handler, which it owns.
+// The waits before a queue whose watch could not begin is tried again.
+inline constexpr platform::DWORD kWatchRetryFirstMs = 2000;
+inline constexpr platform::DWORD kWatchRetryLongestMs = 60000;
+
 class PrinterNotification {
  public:
   PrinterNotification(CPrinterBase& printer, std::unique_ptr<PrinterNotificationHandler> handler);
@@ -123,10 +127,19 @@ class PrinterNotification {
   PrinterNotification& operator=(const PrinterNotification&) = delete;
   ~PrinterNotification();
 
-  // Starts the notification thread; SystemError when it cannot start.
+  // Starts the notification thread; SystemError when it cannot start. A queue whose watch
+  // cannot begin (FindFirstPrinterChangeNotification fails: the spooler has no room for it,
+  // or is away) is logged, "Can't watch printer <name>: <Windows error text>", and tried
+  // again after a wait that doubles from the first retry wait to the longest, until it is
+  // watched or the notification is closed. `onLateWatch` runs on the thread once a watch
+  // that failed first has begun, to take over what the queue did meanwhile.
   void OpenAsync(platform::DWORD filter, std::unique_ptr<NotifyOptions> options);
+  void SetWatchRetry(platform::DWORD firstMs, platform::DWORD longestMs);
+  void SetOnLateWatch(std::function<void()> onLateWatch) { onLateWatch_ = std::move(onLateWatch); }
   // The notification loop; returns when the quit event is set or the wait ends otherwise.
-  void Open(platform::DWORD filter, platform::DWORD timeout, const NotifyOptions* options);
+  // `late`: the watch failed to begin before.
+  void Open(platform::DWORD filter, platform::DWORD timeout, const NotifyOptions* options,
+            bool late = false);
   // Ends the thread, destroys the options and the handler and closes the change handle.
   void Close();
 
@@ -143,6 +156,9 @@ class PrinterNotification {
   platform::DWORD filter_ = 0;
   std::unique_ptr<NotifyOptions> options_;
   platform::DWORD flags_ = 0;
+  platform::DWORD retryFirstMs_ = kWatchRetryFirstMs;
+  platform::DWORD retryLongestMs_ = kWatchRetryLongestMs;
+  std::function<void()> onLateWatch_;
 };
 
 inline constexpr std::size_t kThreadStack = 20480;

@@ -1,17 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/spooler/printer.h"
 #include "agent/spooler/printer_notification.h"
+#include "agent/spooler/spooler_probe.h"
 #include "platform/platform.h"
+#include "shared/error/file_log.h"
 #include "testing/machine_fixture.h"
 
 namespace {
 
 using namespace platform;
 using namespace tollgate::spooler;
+using tollgate::testing::ReadBytes;
 using tollgate::testing::WriteBytes;
 
 // A paused queue: its jobs stay until someone acts on them.
@@ -144,6 +149,80 @@ TEST_F(JobTableOnSim, AJobFirstSeenSpooledAndFreeIsHeldUnlessItWasThereBeforeThe
   EXPECT_TRUE(Paused(unseen));
   handler_.DispatchStatus(unseen, JOB_STATUS_PAUSED);
   EXPECT_EQ(handler_.spooled, std::vector<DWORD>{unseen});
+}
+
+// The queue's watch fails to begin, as when the spooler has no room for one more: the agent
+// says which queue is not watched and why, tries again, and decides the job printed meanwhile.
+class WatchRetryOnSim : public JobTableOnSim {
+ protected:
+  void SetUp() override {
+    JobTableOnSim::SetUp();
+    std::shared_ptr<Platform> inner(std::shared_ptr<Platform>{}, &machine());
+    probe_ = std::make_shared<tollgate::spooler::testing::ProbePlatform>(inner);
+    previous_ = Install(probe_);
+    tollgate::InstallFileLog(std::make_unique<tollgate::FileLog>(
+        tollgate::testing::Wide(Folder() / "events.log"), 1000000));
+  }
+  void TearDown() override {
+    tollgate::InstallFileLog(nullptr);
+    Install(previous_);
+  }
+  std::string LogText() { return ReadBytes(Folder() / "events_0.log"); }
+  template <typename F>
+  static bool Within(int ms, F done) {
+    for (int i = 0; i < ms / 10; ++i) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+  }
+
+  tollgate::spooler::testing::ProbeSpooler& probe() { return probe_->probe(); }
+  std::shared_ptr<tollgate::spooler::testing::ProbePlatform> probe_;
+  std::shared_ptr<Platform> previous_;
+};
+
+TEST_F(WatchRetryOnSim, AQueueThatCannotBeWatchedIsLoggedAndWatchedLater) {
+  probe().failCode = RPC_S_SERVER_UNAVAILABLE;
+  probe().findFirstFailures = 2;
+  auto handler = std::make_unique<RecordingHandler>(printer_);
+  RecordingHandler* recording = handler.get();
+  PrinterNotification watch(printer_, std::move(handler));
+  watch.SetWatchRetry(50, 80);
+  std::atomic<int> late{0};
+  watch.SetOnLateWatch([&] { ++late; });
+  watch.OpenAsync(0, NotifyOptions::JobStatus());
+  ASSERT_TRUE(Within(5000, [&] { return late.load() == 1; })) << LogText();
+  EXPECT_EQ(probe().findFirstFailed.load(), 2);
+  std::string log = LogText();
+  EXPECT_NE(
+      log.find("Can't watch printer Fila: The RPC server is unavailable. Trying again in 50 ms."),
+      std::string::npos)
+      << log;
+  EXPECT_NE(
+      log.find("Can't watch printer Fila: The RPC server is unavailable. Trying again in 80 ms."),
+      std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Printer Fila is watched now."), std::string::npos) << log;
+  // Watched now: a new job is held and decided.
+  DWORD id = Print();
+  ASSERT_TRUE(Within(5000, [&] { return !recording->spooled.empty(); }));
+  EXPECT_EQ(recording->spooled, std::vector<DWORD>{id});
+  EXPECT_TRUE(Paused(id));
+  EXPECT_TRUE(watch.Running());
+  watch.Close();
+}
+
+TEST_F(WatchRetryOnSim, ClosingEndsTheRetriesAtOnce) {
+  probe().failCode = RPC_S_SERVER_UNAVAILABLE;
+  probe().findFirstFailures = 1000;
+  PrinterNotification watch(printer_, std::make_unique<RecordingHandler>(printer_));
+  watch.OpenAsync(0, NotifyOptions::JobStatus());  // the product's waits: 2 s, then longer
+  ASSERT_TRUE(Within(2000, [&] { return probe().findFirstFailed.load() == 1; }));
+  auto asked = std::chrono::steady_clock::now();
+  watch.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(500));
+  EXPECT_EQ(probe().findFirstFailed.load(), 1);
 }
 
 TEST(NotifyOptionsTest, ListThePrinterTypeFirstAndOnlyNonEmptyLists) {

@@ -2,6 +2,7 @@
 // operation made to fail with a chosen error, installed as the process's platform.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,6 +20,9 @@ class ProbeSpooler : public platform::Spooler {
   platform::DWORD failCode = 0;  // its last error (or return code)
   int paperNames = -1;           // DC_PAPERNAMES answers only this many names (-1 all)
   bool starting = false;         // the spooler still starting: its first queue has no name
+  // Watches that fail to begin (with `failCode`) before the next ones begin, and how many did.
+  std::atomic<int> findFirstFailures{0};
+  std::atomic<int> findFirstFailed{0};
 
   bool EnumPrintersW(platform::DWORD flags, const std::wstring& name,
                      std::vector<platform::PrinterInfo2>* printers) override {
@@ -80,6 +84,12 @@ class ProbeSpooler : public platform::Spooler {
   platform::HANDLE FindFirstPrinterChangeNotification(
       platform::HANDLE printer, platform::DWORD filter, platform::DWORD options,
       const platform::PrinterNotifyOptions* notifyOptions) override {
+    if (findFirstFailures > 0) {
+      --findFirstFailures;
+      ++findFirstFailed;
+      platform::kernel().SetLastError(failCode);
+      return platform::INVALID_HANDLE_VALUE;
+    }
     return inner_.FindFirstPrinterChangeNotification(printer, filter, options, notifyOptions);
   }
   bool FindNextPrinterChangeNotification(platform::HANDLE change, platform::DWORD* flags,

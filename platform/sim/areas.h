@@ -61,9 +61,13 @@ class SimSystem : public System {
   HRESULT SHGetFolderPathW(int csidl, std::wstring* path) override;
   bool GetComputerNameW(DWORD bufferChars, std::wstring* name) override;
   bool GetVersionExW(OsVersionInfo* info) override;
-  unsigned GetACP() override { return 1252; }
+  // From the registry, where Windows keeps it: "ACP" (REG_SZ, the number) of the key
+  // SYSTEM\CurrentControlSet\Control\Nls\CodePage; 1252 without it, or for a code page the
+  // host cannot convert.
+  unsigned GetACP() override;
   std::wstring MultiByteToWideChar(unsigned codePage, std::string_view bytes) override;
-  std::string WideCharToMultiByte(unsigned codePage, std::wstring_view text) override;
+  std::string WideCharToMultiByte(unsigned codePage, std::wstring_view text,
+                                  bool* usedDefaultChar = nullptr) override;
   bool GetEnvironmentVariableW(const std::wstring& name, std::wstring* value) override;
   // From the registry, where Windows keeps it (the key TimeZoneInformation under
   // SYSTEM\CurrentControlSet\Control): "Bias", "StandardBias", "DaylightBias" as REG_DWORD,

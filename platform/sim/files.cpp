@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
 
 #include "platform/sim/areas.h"
 
@@ -27,12 +29,44 @@ DWORD LastPosixError(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+std::mutex folderLock;
+std::filesystem::path processFolder;  // the folder of the process's machine
+
+}  // namespace
+
+void Machine::SetProcessFolder(const std::filesystem::path& folder) {
+  std::lock_guard<std::mutex> guard(folderLock);
+  processFolder = folder;
+}
+
 std::string Machine::HostPath(const std::wstring& path) {
+  std::filesystem::path folder;
+  {
+    std::lock_guard<std::mutex> guard(folderLock);
+    folder = processFolder;
+  }
+  return HostPath(folder, path);
+}
+
+std::string Machine::HostPath(const std::filesystem::path& folder, const std::wstring& path) {
   std::string host = Utf8FromWide(path);
   for (char& c : host) {
     if (c == '\\') c = '/';
   }
-  return host;
+  // "X:" alone or followed by a separator: a drive of the machine. C: is the folder itself,
+  // another letter the folder's "drive_x".
+  bool drive = host.size() >= 2 && host[1] == ':' &&
+               std::isalpha(static_cast<unsigned char>(host[0])) &&
+               (host.size() == 2 || host[2] == '/');
+  if (!drive || folder.empty()) return host;
+  char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(host[0])));
+  std::string root = folder.string();
+  if (letter != 'c') root += std::string("/drive_") + letter;
+  std::string rest = host.substr(2);
+  while (!rest.empty() && rest.front() == '/') rest.erase(rest.begin());
+  return rest.empty() ? root : root + "/" + rest;
 }
 
 bool SimFiles::CreateDirectoryW(const std::wstring& path) {

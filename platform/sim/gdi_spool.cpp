@@ -166,7 +166,7 @@ HANDLE SimGdiSpool::GdiGetSpoolFileHandle(const std::wstring& printer, const Dev
   }
   std::filesystem::path folder = dir.empty()
                                      ? folder_ / "Windows" / "System32" / "spool" / "PRINTERS"
-                                     : std::filesystem::path(Machine::HostPath(dir));
+                                     : std::filesystem::path(Machine::HostPath(folder_, dir));
   if (folder.is_relative()) folder = folder_ / folder;
   char name[32];
   std::snprintf(name, sizeof name, "%05lu.spl", id);

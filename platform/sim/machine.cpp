@@ -20,12 +20,17 @@ Machine::Machine(std::filesystem::path folder, Hosting hosting)
       services_(std::make_unique<SimServices>(*kernel_, folder_)),
       registry_(std::make_unique<SimRegistry>(RegistryFile())),
       sockets_(std::make_unique<SimSockets>(*this)) {
+  SetProcessFolder(folder_);
   eventLog_ = std::make_unique<SimEventLog>(folder_, *registry_, *kernel_, computerName_);
   spooler_ = std::make_unique<SimSpooler>(folder_, *registry_, *handles_, computerName_);
   services_->Attach(registry_.get(), eventLog_.get());
   SimSpooler* own = spooler_.get();
-  SimServices::Builtin builtin{[own] { own->Start(); }, [own] { own->Stop(); },
-                               [own] { own->Crash(); }, 3000};
+  // The service writes the spool folder's value when the registry has none, as Windows does.
+  SimServices::Builtin builtin{[own] {
+                                 own->WriteDefaultSpoolDirectory();
+                                 own->Start();
+                               },
+                               [own] { own->Stop(); }, [own] { own->Crash(); }, 3000};
   services_->CreateBuiltin(L"Spooler",
                            ServiceConfig{SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                          L"%SystemRoot%\\System32\\spoolsv.exe", L"Print Spooler"},

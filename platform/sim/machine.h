@@ -97,8 +97,14 @@ class Machine : public Platform {
   // Every status the service reported since it was last started, oldest first.
   std::vector<ServiceStatus> ServiceStatusHistory(const std::wstring& name);
 
-  // The host path of a Windows-style path of this machine (separators become '/').
+  // The host path of a Windows-style path of a machine (separators become '/'). A path with a
+  // drive letter lies in the machine folder: "C:\\" is the folder's root, as a real server's
+  // registry has its paths ("C:\\Windows\\System32\\spool\\PRINTERS"), another drive X
+  // the folder's "drive_x". Without `folder`, the folder of the process's machine (the last
+  // one made in the process).
   static std::string HostPath(const std::wstring& path);
+  static std::string HostPath(const std::filesystem::path& folder, const std::wstring& path);
+  static void SetProcessFolder(const std::filesystem::path& folder);
 
  private:
   std::filesystem::path folder_;

@@ -1,5 +1,6 @@
 #include "platform/sim/machine_server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -34,7 +35,13 @@ extern char** environ;
 namespace platform::sim {
 namespace {
 
-constexpr int kMaxConnections = 512;
+// The connections the machine serves at once: each program holds a few pooled ones, and one
+// for each change notification it waits for (a print server's agent watches every queue) and
+// each service it dispatches. The bound grows with the queues, as Windows sets none for a
+// print server's watches, and still ends a flood of connections.
+constexpr int kBaseConnections = 512;
+constexpr int kConnectionsPerQueue = 4;
+constexpr int kMostConnections = 1 << 16;
 
 // A connection's socket for pushed frames, which may close while a push is under way.
 struct Push {
@@ -71,7 +78,8 @@ class Server {
       for (;;) {
         int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) break;
-        if (connections_.load() >= kMaxConnections) {
+        // (The spooler is asked only past the base bound.)
+        if (connections_.load() >= kBaseConnections && connections_.load() >= MaxConnections()) {
           ::close(fd);
           continue;
         }
@@ -101,9 +109,20 @@ class Server {
   }
 
   void Stop() { stopping_ = true; }
+
+  // The bound on connections served at once: grows with the spooler's queues (the most it had
+  // in this run, so that watches of a spooler that is restarting are not cut off).
+  int MaxConnections() {
+    std::size_t queues = std::max(mostQueues_, machine_->OwnSpooler().QueueCount());
+    mostQueues_ = queues;
+    std::size_t most = kBaseConnections + kConnectionsPerQueue * queues;
+    return static_cast<int>(std::min<std::size_t>(most, kMostConnections));
+  }
   int Connections() const { return connections_.load(); }
 
  private:
+  std::size_t mostQueues_ = 0;  // the accept loop's own
+
   // The handles a client process holds. A process reaches the machine over several pooled
   // connections and may use a handle on any of them, so its handles stay open until its last
   // connection ends (the process ended or let go of the machine).
@@ -727,6 +746,8 @@ int RunMachineProcess(const std::filesystem::path& folder, const SystemHooks& ho
                  ec.message().c_str());
     return 1;
   }
+  // Each connection is a socket: as many as the host allows.
+  wire::RaiseOpenFileLimit();
   // One machine process per folder.
   std::string lockPath = (folder / "machine.lock").string();
   int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);

@@ -905,6 +905,7 @@ class RemoteSpooler : public Spooler {
 
 std::unique_ptr<Remote> Remote::Connect(const std::filesystem::path& folder, Kernel& kernel,
                                         HandleTable& handles) {
+  wire::RaiseOpenFileLimit();
   auto link = std::make_shared<Link>(folder);
   wire::Writer ping;
   ping.U32(wire::kPing);

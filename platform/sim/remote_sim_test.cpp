@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
@@ -23,12 +25,7 @@ class RemoteOnSim : public ::testing::Test {
   void SetUp() override {
     folder_ = temp_.Folder() / "served";
     std::filesystem::create_directories(folder_);
-    tollgate::testing::WriteBytes(
-        folder_ / "registry.reg",
-        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Spooler]\r\n"
-        "\"RecoveryDelay\"=dword:00000064\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Q]\r\n"
-        "\"Port\"=\"LPT1:\"\r\n\"Status\"=dword:00000001\r\n");
+    tollgate::testing::WriteBytes(folder_ / "registry.reg", Registry());
     up = false;
     server_ = std::thread([this] { platform::sim::RunMachineProcess(folder_, &Up); });
     while (!up) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -36,6 +33,25 @@ class RemoteOnSim : public ::testing::Test {
         std::make_shared<platform::sim::Machine>(folder_, platform::sim::Machine::Hosting::Reach);
     ASSERT_TRUE(client_->Reached());
     previous_ = platform::Install(client_);
+    // The machine's services start once it serves: the spooler is waited for.
+    SC_HANDLE scm = services().OpenSCManagerW(SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE spooler = services().OpenServiceW(scm, L"Spooler", SERVICE_ALL_ACCESS);
+    ServiceStatus status;
+    for (int i = 0; i < 1000; ++i) {
+      if (services().QueryServiceStatus(spooler, &status) &&
+          status.dwCurrentState == SERVICE_RUNNING)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    services().CloseServiceHandle(spooler);
+    services().CloseServiceHandle(scm);
+    ASSERT_EQ(status.dwCurrentState, SERVICE_RUNNING);
+  }
+  virtual std::string Registry() {
+    return "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Spooler]\r\n"
+           "\"RecoveryDelay\"=dword:00000064\r\n\r\n"
+           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Q]\r\n"
+           "\"Port\"=\"LPT1:\"\r\n\"Status\"=dword:00000001\r\n";
   }
   void TearDown() override {
     platform::Install(previous_);
@@ -130,6 +146,50 @@ TEST_F(RemoteOnSim, TheSpoolObserverSeesTheSpoolerCrashThroughTheSocket) {
   spooler().ClosePrinter(again);
   eventLog().CloseEventLog(log);
   kernel().CloseHandle(changed);
+}
+
+// A large print server: every one of its queues is watched, each watch on a connection of its
+// own to the machine process, and a job on any of them is seen.
+class LargeServerOnSim : public RemoteOnSim {
+ protected:
+  static constexpr int kQueues = 903;
+  std::string Registry() override {
+    std::string text = "REGEDIT4\r\n\r\n";
+    for (int i = 0; i < kQueues; ++i) {
+      text += "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Q" +
+              std::to_string(i) + "]\r\n\"Port\"=\"LPT1:\"\r\n\"Status\"=dword:00000001\r\n\r\n";
+    }
+    return text;
+  }
+};
+
+TEST_F(LargeServerOnSim, EveryQueueOfANineHundredQueueServerIsWatched) {
+  PrinterNotifyOptions options;
+  options.pTypes.push_back({JOB_NOTIFY_TYPE, {JOB_NOTIFY_FIELD_STATUS}});
+  std::vector<HANDLE> printers, changes;
+  int failed = 0;
+  DWORD lastError = 0;
+  for (int i = 0; i < kQueues; ++i) {
+    HANDLE printer = nullptr;
+    ASSERT_TRUE(spooler().OpenPrinterW(L"Q" + std::to_wstring(i), &printer, nullptr)) << i;
+    printers.push_back(printer);
+    HANDLE change = spooler().FindFirstPrinterChangeNotification(printer, 0, 0, &options);
+    if (change == INVALID_HANDLE_VALUE) {
+      ++failed;
+      lastError = kernel().GetLastError();
+    } else {
+      changes.push_back(change);
+    }
+  }
+  EXPECT_EQ(failed, 0) << "the last error: " << lastError;
+  // The newest watch sees a job of its queue.
+  ASSERT_FALSE(changes.empty());
+  DWORD id =
+      spooler().StartDocPrinterW(printers[changes.size() - 1], DocInfo1{L"doc", L"", L"RAW"});
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(kernel().WaitForSingleObject(changes.back(), 5000), WAIT_OBJECT_0);
+  for (HANDLE change : changes) spooler().FindClosePrinterChangeNotification(change);
+  for (HANDLE printer : printers) spooler().ClosePrinter(printer);
 }
 
 }  // namespace

@@ -19,6 +19,8 @@ namespace platform::sim {
 namespace {
 
 constexpr wchar_t kPrintersKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers";
+// The spool folder's value as Windows writes it.
+constexpr wchar_t kDefaultSpoolDirectory[] = L"C:\\Windows\\System32\\spool\\PRINTERS";
 constexpr wchar_t kMonitorsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors";
 constexpr wchar_t kLocalPortsKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
 constexpr std::size_t kMaxPending = 256;  // waiting notification entries before a discard
@@ -192,6 +194,30 @@ SimSpooler::~SimSpooler() {
 bool SimSpooler::Running() {
   std::lock_guard<std::mutex> guard(lock_);
   return running_;
+}
+
+std::size_t SimSpooler::QueueCount() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!running_) return 0;
+  if (!loaded_) LoadLocked();
+  return queues_.size();
+}
+
+void SimSpooler::WriteDefaultSpoolDirectory() {
+  HKEY key = nullptr;
+  if (registry_.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPrintersKey, KEY_ALL_ACCESS, &key, nullptr) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  DWORD type = 0, size = 0;
+  if (registry_.RegQueryValueExW(key, L"DefaultSpoolDirectory", &type, nullptr, &size) ==
+      ERROR_FILE_NOT_FOUND) {
+    std::vector<std::uint8_t> bytes = Utf16LeFromWide(kDefaultSpoolDirectory);
+    bytes.insert(bytes.end(), 2, 0);
+    registry_.RegSetValueExW(key, L"DefaultSpoolDirectory", REG_SZ, bytes.data(),
+                             static_cast<DWORD>(bytes.size()));
+  }
+  registry_.RegCloseKey(key);
 }
 
 void SimSpooler::Start() {
@@ -393,7 +419,7 @@ std::filesystem::path SimSpooler::SpoolDirectoryLocked(const Queue& q) {
     }
   }
   if (dir.empty()) return folder_ / "Windows" / "System32" / "spool" / "PRINTERS";
-  std::filesystem::path host(Machine::HostPath(dir));
+  std::filesystem::path host(Machine::HostPath(folder_, dir));
   return host.is_absolute() ? host : folder_ / host;
 }
 
@@ -821,7 +847,7 @@ DWORD SimSpooler::GetPrinterDataW(HANDLE printer, const std::wstring& valueName,
         ReadText(registry_, key, L"DefaultSpoolDirectory", &dir);
         registry_.RegCloseKey(key);
       }
-      if (dir.empty()) dir = WideFromUtf8((folder_ / "Windows/System32/spool/PRINTERS").string());
+      if (dir.empty()) dir = kDefaultSpoolDirectory;  // the folder the spooler falls back to
       *data = Utf16LeFromWide(dir);
       data->insert(data->end(), {0, 0});
       if (type != nullptr) *type = REG_SZ;
@@ -1197,7 +1223,9 @@ DWORD SimSpooler::StartDocPrinterW(HANDLE printer, const DocInfo1& doc) {
   job.shadow = dir / (std::string(name) + ".shd");
   job.queue = h->queue;
   j.pPrinterName = q.info.pPrinterName;
-  j.pMachineName = L"\\\\" + (caller.machine.empty() ? computerName_ : caller.machine);
+  // The client's name with the two backslashes Windows puts before it, given with them or not.
+  std::wstring client = caller.machine.empty() ? computerName_ : caller.machine;
+  j.pMachineName = client.rfind(L"\\\\", 0) == 0 ? client : L"\\\\" + client;
   j.pUserName = caller.user;
   j.pNotifyName = caller.notifyName.empty() ? caller.user : caller.notifyName;
   j.pDocument = doc.pDocName;

@@ -42,9 +42,14 @@ class SimSpooler : public Spooler {
   // directories; Stop ends it in order; Crash ends it as a failing process does (every
   // handle and notification fails, jobs stay only in their files).
   void Start();
+  // Writes "DefaultSpoolDirectory" of the Printers key as Windows keeps it when the registry
+  // has none, so that programs reading it find the folder the spooler uses.
+  void WriteDefaultSpoolDirectory();
   void Stop();
   void Crash();
   bool Running();
+  // The queues of the running spooler (0 when it is not running).
+  std::size_t QueueCount();
 
   // Notifications as the machine process serves them: `signal` runs whenever changes wait
   // (and once with true when the spooler goes away). The watcher's id, or 0 (last error set).

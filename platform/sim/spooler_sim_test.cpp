@@ -8,6 +8,20 @@
 #include "platform/sim/spooler.h"
 #include "testing/machine_fixture.h"
 
+namespace tollgate::testing {
+
+// Text as the registry keeps it: UTF-16LE with its terminating zero.
+std::vector<std::uint8_t> Utf16Z(const std::wstring& text) {
+  std::vector<std::uint8_t> bytes;
+  for (wchar_t c : text + L'\0') {
+    bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>((c >> 8) & 0xFF));
+  }
+  return bytes;
+}
+
+}  // namespace tollgate::testing
+
 namespace {
 
 using namespace platform;
@@ -443,6 +457,94 @@ std::string SpoolFile(const std::vector<std::pair<int, DevMode>>& records) {
     out += data;
   }
   return out;
+}
+
+// A machine made from a real print server's registry export: its paths have drive letters, and
+// it may have no "DefaultSpoolDirectory" until the Spooler service writes it at its start.
+TEST_F(SpoolerOnSim, PathsWithADriveLetterLieInTheMachineFolder) {
+  HKEY key = nullptr;
+  ASSERT_EQ(registry().RegCreateKeyExW(
+                HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Livre",
+                KEY_ALL_ACCESS, &key, nullptr),
+            ERROR_SUCCESS);
+  std::vector<std::uint8_t> own = tollgate::testing::Utf16Z(L"C:\\Spool\\Livre");
+  registry().RegSetValueExW(key, L"SpoolDirectory", REG_SZ, own.data(),
+                            static_cast<DWORD>(own.size()));
+  registry().RegCloseKey(key);
+  // The service's start writes the value Windows writes; the spooler answers it too.
+  SC_HANDLE scm = services().OpenSCManagerW(SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE svc = services().OpenServiceW(scm, L"Spooler", SERVICE_ALL_ACCESS);
+  ServiceStatus status;
+  ASSERT_TRUE(services().ControlService(svc, SERVICE_CONTROL_STOP, &status));
+  for (int i = 0; i < 300 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
+    kernel().Sleep(10);
+    services().QueryServiceStatus(svc, &status);
+  }
+  ASSERT_TRUE(services().StartServiceW(svc, {}));
+  services().CloseServiceHandle(svc);
+  services().CloseServiceHandle(scm);
+  ASSERT_EQ(registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                                     L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers",
+                                     KEY_READ, &key),
+            ERROR_SUCCESS);
+  DWORD type = 0;
+  std::uint8_t value[200];
+  DWORD size = sizeof value;
+  ASSERT_EQ(registry().RegQueryValueExW(key, L"DefaultSpoolDirectory", &type, value, &size),
+            ERROR_SUCCESS);
+  registry().RegCloseKey(key);
+  EXPECT_EQ(std::vector<std::uint8_t>(value, value + size),
+            tollgate::testing::Utf16Z(L"C:\\Windows\\System32\\spool\\PRINTERS"));
+  HANDLE server = Open(L"");
+  std::vector<std::uint8_t> data;
+  EXPECT_EQ(spooler().GetPrinterDataW(server, L"DefaultSpoolDirectory", &type, &data), 0u);
+  EXPECT_EQ(data, tollgate::testing::Utf16Z(L"C:\\Windows\\System32\\spool\\PRINTERS"));
+  spooler().ClosePrinter(server);
+
+  // The spooler's files: in the machine folder, where the server's and the queue's paths say.
+  char name[32];
+  HANDLE paused = Open(kPaused);
+  DWORD first = Print(paused, "first");
+  std::snprintf(name, sizeof name, "%05u.spl", first);
+  EXPECT_EQ(ReadBytes(Folder() / "Windows" / "System32" / "spool" / "PRINTERS" / name), "first");
+  spooler().ClosePrinter(paused);
+  std::filesystem::create_directories(Folder() / "Spool" / "Livre");
+  HANDLE free = Open(L"Livre");
+  DWORD second = Print(free, "second");
+  std::snprintf(name, sizeof name, "%05u.spl", second);
+  EXPECT_TRUE(std::filesystem::exists(Folder() / "Spool" / "Livre" / name));
+  spooler().ClosePrinter(free);
+
+  // Every file call alike: C: is the folder, another drive a folder of its own in it.
+  const std::pair<std::wstring, std::filesystem::path> cases[] = {
+      {L"C:\\Dados", Folder() / "Dados"},
+      {L"c:/Dados/sub", Folder() / "Dados" / "sub"},
+      {L"D:\\", Folder() / "drive_d"},
+  };
+  for (const auto& [path, host] : cases) {
+    EXPECT_TRUE(files().CreateDirectoryW(path)) << host;
+    EXPECT_TRUE(std::filesystem::is_directory(host)) << host;
+  }
+  HANDLE file = files().CreateFileW(L"C:\\Dados\\x.txt", GENERIC_WRITE, 0, CREATE_ALWAYS);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  EXPECT_TRUE(files().WriteFile(file, "x", 1, &written));
+  kernel().CloseHandle(file);
+  EXPECT_EQ(ReadBytes(Folder() / "Dados" / "x.txt"), "x");
+  EXPECT_EQ(files().GetFileAttributesW(L"C:\\Dados\\x.txt"), FILE_ATTRIBUTE_NORMAL);
+}
+
+// The client machine's name is given with its backslashes or without them, never doubled.
+TEST_F(SpoolerOnSim, TheClientNameHasItsTwoBackslashesOnce) {
+  for (const wchar_t* client : {L"PC-ANA", L"\\\\PC-ANA"}) {
+    machine().SetSubmitter(L"ana", client, 1, L"");
+    HANDLE h = Open(kPaused);
+    DWORD id = Print(h, "x");
+    JobInfo2 job;
+    ASSERT_TRUE(spooler().GetJobW(h, id, &job));
+    EXPECT_EQ(job.pMachineName, L"\\\\PC-ANA");
+    spooler().ClosePrinter(h);
+  }
 }
 
 TEST_F(SpoolerOnSim, TheDevmodeOfAnEmfPageIsTheOneRecordedBeforeIt) {

@@ -48,12 +48,57 @@ bool SimSystem::GetVersionExW(OsVersionInfo* info) {
   return true;
 }
 
-std::wstring SimSystem::MultiByteToWideChar(unsigned codePage, std::string_view bytes) {
-  return codePage == CP_UTF8 ? WideFromUtf8(bytes) : WideFromCp1252(bytes);
+unsigned SimSystem::GetACP() {
+  Registry& registry = machine_.registry();
+  HKEY key = nullptr;
+  if (registry.RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                             L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", KEY_READ,
+                             &key) != ERROR_SUCCESS) {
+    return 1252;
+  }
+  std::wstring text;
+  DWORD type = 0, size = 0;
+  if (registry.RegQueryValueExW(key, L"ACP", &type, nullptr, &size) == ERROR_SUCCESS &&
+      (type == REG_SZ || type == REG_EXPAND_SZ) && size <= 64) {
+    std::vector<std::uint8_t> data(size);
+    if (registry.RegQueryValueExW(key, L"ACP", &type, data.data(), &size) == ERROR_SUCCESS)
+      text = WideFromUtf16Le(data.data(), size);
+  }
+  registry.RegCloseKey(key);
+  unsigned number = 0;
+  std::size_t digits = 0;
+  for (wchar_t c : text) {
+    if (c == L'\0') break;
+    if (c < L'0' || c > L'9' || ++digits > 5) return 1252;
+    number = number * 10 + static_cast<unsigned>(c - L'0');
+  }
+  if (digits == 0 || number == 0) return 1252;
+  if (number == 1252 || number == CP_UTF8) return number;
+  std::string probe;
+  return NarrowFromWide(number, L"", &probe, nullptr) ? number : 1252;
 }
 
-std::string SimSystem::WideCharToMultiByte(unsigned codePage, std::wstring_view text) {
-  return codePage == CP_UTF8 ? Utf8FromWide(text) : Cp1252FromWide(text, nullptr);
+std::wstring SimSystem::MultiByteToWideChar(unsigned codePage, std::string_view bytes) {
+  if (codePage == CP_ACP) codePage = GetACP();
+  if (codePage == CP_UTF8) return WideFromUtf8(bytes);
+  std::wstring text;
+  if (codePage != 1252 && WideFromNarrow(codePage, bytes, &text)) return text;
+  return WideFromCp1252(bytes);
+}
+
+std::string SimSystem::WideCharToMultiByte(unsigned codePage, std::wstring_view text,
+                                           bool* usedDefaultChar) {
+  if (codePage == CP_ACP) codePage = GetACP();
+  if (codePage == CP_UTF8) {
+    if (usedDefaultChar != nullptr) *usedDefaultChar = false;
+    return Utf8FromWide(text);
+  }
+  std::string bytes;
+  if (codePage != 1252 && NarrowFromWide(codePage, text, &bytes, usedDefaultChar)) return bytes;
+  bool lossless = true;
+  bytes = Cp1252FromWide(text, &lossless);
+  if (usedDefaultChar != nullptr) *usedDefaultChar = !lossless;
+  return bytes;
 }
 
 bool SimSystem::GetEnvironmentVariableW(const std::wstring& name, std::wstring* value) {

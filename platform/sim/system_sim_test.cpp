@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
 #include "testing/machine_fixture.h"
@@ -17,6 +20,76 @@ TEST_F(SystemOnSim, AnsiCodePageIsWindows1252BothWays) {
   EXPECT_EQ(text, L"\u20AC \u00E7\u00E3o \u201Cx\u201D \u0081");
   EXPECT_EQ(system().WideCharToMultiByte(CP_ACP, text), bytes);
   EXPECT_EQ(system().WideCharToMultiByte(CP_ACP, L"\u4E2D"), "?");
+}
+
+// The code page as Windows keeps it: "ACP" of the Nls\CodePage key.
+void SetAnsiCodePage(const std::wstring& number) {
+  HKEY key = nullptr;
+  ASSERT_EQ(registry().RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                       L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage",
+                                       KEY_ALL_ACCESS, &key, nullptr),
+            ERROR_SUCCESS);
+  std::vector<std::uint8_t> data;
+  for (wchar_t c : number + L'\0') {
+    data.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    data.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  ASSERT_EQ(
+      registry().RegSetValueExW(key, L"ACP", REG_SZ, data.data(), static_cast<DWORD>(data.size())),
+      ERROR_SUCCESS);
+  registry().RegCloseKey(key);
+}
+
+TEST_F(SystemOnSim, TheAnsiCodePageIsTheRegistrysAndConvertsBothWays) {
+  struct Case {
+    unsigned codePage;
+    std::wstring text;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {936, L"\u674E\u660E \u738B\u82B3", "\xC0\xEE\xC3\xF7 \xCD\xF5\xB7\xBC"},
+      {950, L"\u53F0\u7063", "\xA5\x78\xC6\x57"},
+      {932, L"\u65E5\u672C\u8A9E", "\x93\xFA\x96\x7B\x8C\xEA"},
+      {949, L"\uD55C\uAD6D\uC5B4", "\xC7\xD1\xB1\xB9\xBE\xEE"},
+      {874, L"\u0E20\u0E32\u0E29\u0E32", "\xC0\xD2\xC9\xD2"},
+      {1250, L"\u0141\u00F3d\u017A", "\xA3\xF3\x64\x9F"},
+      {1251, L"\u041F\u0440\u0438", "\xCF\xF0\xE8"},
+      {1253, L"\u0395\u03BB\u03AC", "\xC5\xEB\xDC"},
+      {1254, L"\u0130\u011F\u015F", "\xDD\xF0\xFE"},
+      {1255, L"\u05E9\u05DC\u05D5\u05DD", "\xF9\xEC\xE5\xED"},
+      {1256, L"\u0645\u0631\u062D", "\xE3\xD1\xCD"},
+      {1257, L"\u0104\u017Euolas", "\xC0\xFEuolas"},
+      {1258, L"\u0110\u00E0", "\xD0\xE0"},
+      {1252, L"\u20AC\u00E7", "\x80\xE7"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.codePage);
+    SetAnsiCodePage(std::to_wstring(c.codePage));
+    EXPECT_EQ(system().GetACP(), c.codePage);
+    bool usedDefault = true;
+    EXPECT_EQ(system().WideCharToMultiByte(CP_ACP, c.text, &usedDefault), c.bytes);
+    EXPECT_FALSE(usedDefault);
+    EXPECT_EQ(system().MultiByteToWideChar(CP_ACP, c.bytes), c.text);
+    // A character the code page cannot hold: its default character, and the flag says so.
+    EXPECT_EQ(system().WideCharToMultiByte(CP_ACP, L"a\U0001F600b", &usedDefault), "a?b");
+    EXPECT_TRUE(usedDefault);
+    // A question mark of the text is the code page's own.
+    EXPECT_EQ(system().WideCharToMultiByte(CP_ACP, L"?", &usedDefault), "?");
+    EXPECT_FALSE(usedDefault);
+  }
+  // A Chinese machine's names are not a Western one's.
+  SetAnsiCodePage(L"1252");
+  bool usedDefault = false;
+  EXPECT_EQ(system().WideCharToMultiByte(CP_ACP, L"\u674E\u660E", &usedDefault), "??");
+  EXPECT_TRUE(usedDefault);
+  // A value that names no code page the machine has is Windows-1252.
+  for (const wchar_t* bad : {L"", L"abc", L"99999", L"0", L"12x"}) {
+    SetAnsiCodePage(bad);
+    EXPECT_EQ(system().GetACP(), 1252u);
+  }
+  // Bytes that make no character of a double-byte code page: a lead byte at the end.
+  SetAnsiCodePage(L"936");
+  EXPECT_EQ(system().MultiByteToWideChar(CP_ACP, "a\xC0"), L"a?");
 }
 
 TEST_F(SystemOnSim, Utf8DecodingReplacesIllFormedBytes) {

@@ -1,5 +1,11 @@
 #include "platform/sim/text.h"
 
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
 namespace platform::sim {
 namespace {
 
@@ -97,6 +103,96 @@ std::string Cp1252FromWide(std::wstring_view text, bool* lossless) {
   }
   if (lossless != nullptr) *lossless = exact;
   return out;
+}
+
+namespace {
+
+// An iconv conversion of the code page, closed with the object.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(::iconv_open(to, from)) {}
+  ~Converter() {
+    if (Ok()) ::iconv_close(cd_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  bool Ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  // Converts `in` as far as it can; the bytes it could not take stay in `in`.
+  void Run(std::string_view* in, std::string* out) {
+    char buffer[256];
+    while (!in->empty()) {
+      char* from = const_cast<char*>(in->data());
+      std::size_t left = in->size();
+      char* to = buffer;
+      std::size_t room = sizeof buffer;
+      std::size_t rc = ::iconv(cd_, &from, &left, &to, &room);
+      out->append(buffer, static_cast<std::size_t>(to - buffer));
+      *in = in->substr(in->size() - left);
+      if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) break;
+    }
+    // The shift state back to its start (no bytes for the code pages here).
+    char* to = buffer;
+    std::size_t room = sizeof buffer;
+    ::iconv(cd_, nullptr, nullptr, &to, &room);
+    out->append(buffer, static_cast<std::size_t>(to - buffer));
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+std::string CodePageName(unsigned codePage) {
+  return "CP" + std::to_string(codePage);
+}
+
+}  // namespace
+
+bool NarrowFromWide(unsigned codePage, std::wstring_view text, std::string* out,
+                    bool* usedDefault) {
+  Converter c(CodePageName(codePage).c_str(), "UTF-32LE");
+  if (!c.Ok()) return false;
+  std::string units;
+  units.reserve(text.size() * 4);
+  for (wchar_t w : text) {
+    auto v = static_cast<std::uint32_t>(w);
+    for (int k = 0; k < 4; ++k) units += static_cast<char>((v >> (8 * k)) & 0xFF);
+  }
+  std::string_view in(units);
+  bool defaulted = false;
+  out->clear();
+  while (!in.empty()) {
+    c.Run(&in, out);
+    if (in.empty()) break;
+    // A character the code page has no bytes for: the default character, as Windows writes.
+    out->push_back('?');
+    defaulted = true;
+    in.remove_prefix(std::min<std::size_t>(4, in.size()));
+  }
+  if (usedDefault != nullptr) *usedDefault = defaulted;
+  return true;
+}
+
+bool WideFromNarrow(unsigned codePage, std::string_view bytes, std::wstring* out) {
+  Converter c("UTF-32LE", CodePageName(codePage).c_str());
+  if (!c.Ok()) return false;
+  out->clear();
+  std::string_view in(bytes);
+  std::string units;
+  while (!in.empty()) {
+    c.Run(&in, &units);
+    if (in.empty()) break;
+    // A byte that starts no character of the code page (or a lead byte at the end).
+    units.append("\x3F\0\0\0", 4);
+    in.remove_prefix(1);
+  }
+  for (std::size_t i = 0; i + 4 <= units.size(); i += 4) {
+    std::uint32_t v = static_cast<unsigned char>(units[i]) |
+                      (static_cast<std::uint32_t>(static_cast<unsigned char>(units[i + 1])) << 8) |
+                      (static_cast<std::uint32_t>(static_cast<unsigned char>(units[i + 2])) << 16) |
+                      (static_cast<std::uint32_t>(static_cast<unsigned char>(units[i + 3])) << 24);
+    out->push_back(static_cast<wchar_t>(v));
+  }
+  return true;
 }
 
 std::string Utf8FromWide(std::wstring_view text) {

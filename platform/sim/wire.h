@@ -146,4 +146,8 @@ int Connect(const std::filesystem::path& folder);
 int Listen(const std::filesystem::path& folder);
 void Close(int fd);
 
+// Raises the process's limit of open files to the host's most: a print server's watches take
+// a connection each, on both ends.
+void RaiseOpenFileLimit();
+
 }  // namespace platform::sim::wire

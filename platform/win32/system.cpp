@@ -55,15 +55,24 @@ std::wstring Win32System::MultiByteToWideChar(unsigned codePage, std::string_vie
   return text;
 }
 
-std::string Win32System::WideCharToMultiByte(unsigned codePage, std::wstring_view text) {
+std::string Win32System::WideCharToMultiByte(unsigned codePage, std::wstring_view text,
+                                             bool* usedDefaultChar) {
+  if (usedDefaultChar != nullptr) *usedDefaultChar = false;
   if (text.empty()) return "";
-  int n = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
+  // A caller that asks which characters were lost gets no best-fit look-alikes either: a
+  // character is its code page's own or the default character. UTF-8 takes neither.
+  bool utf8 = codePage == CP_UTF8;
+  ::DWORD flags = usedDefaultChar != nullptr && !utf8 ? WC_NO_BEST_FIT_CHARS : 0;
+  ::BOOL used = FALSE;
+  ::BOOL* usedOut = usedDefaultChar != nullptr && !utf8 ? &used : nullptr;
+  int n = ::WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()),
+                                nullptr, 0, nullptr, nullptr);
   std::string bytes(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
   if (n > 0) {
-    ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n,
-                          nullptr, nullptr);
+    ::WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), bytes.data(),
+                          n, nullptr, usedOut);
   }
+  if (usedDefaultChar != nullptr) *usedDefaultChar = used != FALSE;
   return bytes;
 }
 

@@ -48,7 +48,8 @@ class Win32System : public System {
   bool GetVersionExW(OsVersionInfo* info) override;
   unsigned GetACP() override;
   std::wstring MultiByteToWideChar(unsigned codePage, std::string_view bytes) override;
-  std::string WideCharToMultiByte(unsigned codePage, std::wstring_view text) override;
+  std::string WideCharToMultiByte(unsigned codePage, std::wstring_view text,
+                                  bool* usedDefaultChar = nullptr) override;
   bool GetEnvironmentVariableW(const std::wstring& name, std::wstring* value) override;
   DWORD GetTimeZoneInformation(TimeZoneInformation* info) override;
 };

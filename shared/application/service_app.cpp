@@ -52,7 +52,7 @@ void ServiceApp::SetStatus(platform::DWORD state, platform::DWORD win32ExitCode,
 }
 
 void ServiceApp::ReportError(Error* error) {
-  EventLog(serviceName_).Log(*error);
+  EventLog(EventSource()).Log(*error);
   {
     std::lock_guard<std::mutex> guard(statusLock_);
     status_.dwServiceSpecificExitCode = static_cast<platform::DWORD>(error->Code());
@@ -79,7 +79,7 @@ void ServiceApp::Main(const std::vector<std::wstring>& argv) {
     if (stopEvent_ == nullptr) throw new SystemError(L"M55");
     Run(static_cast<platform::DWORD>(argv.size()), argv);
     SetStatus(platform::SERVICE_RUNNING, 0, 0);
-    EventLog(serviceName_).Log(kEventStarted, platform::EVENTLOG_SUCCESS);
+    EventLog(EventSource()).Log(kEventStarted, platform::EVENTLOG_SUCCESS);
   } catch (Error* error) {
     ReportError(error);
   } catch (...) {
@@ -96,7 +96,7 @@ void ServiceApp::Control(platform::DWORD control) {
         if (stopEvent_ != nullptr) platform::kernel().SetEvent(stopEvent_);
         OnStop();
         SetStatus(platform::SERVICE_STOPPED, 0, 0);
-        EventLog(serviceName_).Log(kEventStopped, platform::EVENTLOG_SUCCESS);
+        EventLog(EventSource()).Log(kEventStopped, platform::EVENTLOG_SUCCESS);
         break;
       case platform::SERVICE_CONTROL_SHUTDOWN:
         OnShutdown();

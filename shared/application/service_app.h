@@ -47,6 +47,9 @@ class ServiceApp {
   static ServiceApp* instance;
 
   const std::wstring& ServiceName() const { return serviceName_; }
+  const std::wstring& EventSource() const {
+    return eventSource_.empty() ? serviceName_ : eventSource_;
+  }
   platform::HANDLE StopEvent() const { return stopEvent_; }
   bool Stopping() const { return stopping_; }
   const platform::ServiceStatus& Status() const { return status_; }
@@ -54,6 +57,10 @@ class ServiceApp {
 
  protected:
   std::wstring serviceName_;  // empty: an own-process service
+  // The source of the service's own event log records (its start, its stop, the error that
+  // stopped it); the service's name when empty. An own-process service names it here, as its
+  // table's name is empty.
+  std::wstring eventSource_;
   std::wstring displayName_;
   std::wstring description_;
   platform::ServiceStatus status_;
