@@ -86,6 +86,7 @@ def free_port():
 
 class Road(unittest.TestCase):
     policy = None
+    server_args = ()
 
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="job-road-e2e-")
@@ -125,6 +126,7 @@ class Road(unittest.TestCase):
         args = [os.path.join(BIN, "tollserver"), "--port", str(self.port), "--data", self.ledger]
         if self.policy_file:
             args += ["--policy", self.policy_file]
+        args += list(self.server_args)
         self.server_err = open(os.path.join(self.tmp, "tollserver.txt"), "ab")
         self.server = subprocess.Popen(args, stderr=self.server_err)
         self.assertTrue(wait_for(lambda: b"listening" in self.read(
