@@ -1,7 +1,8 @@
 // tollserver: the reference central accounting server. Serves CentralServerInterface on TCP
 // port 7000 (--port N; 0 for a dynamic port), keeps its ledger in the data folder (--data
 // DIR, the current folder unless given) and decides each job by its policy (--policy FILE;
-// without one every job is accepted). `tollserver jobs|balance|report|held` print the ledger;
+// without one every job is accepted); the agents' narrow texts are in this machine's ANSI code
+// page unless --codepage N names theirs. `tollserver jobs|balance|report|held` print the ledger;
 // `tollserver release|delete|pause|reexamine JOB` and `tollserver owner JOB USER` command a
 // held job through the agent that reported it. --address A: the server's own address, the one
 // it listens on and its commands leave from (an agent takes commands from the addresses it
@@ -36,7 +37,8 @@ extern "C" void OnSignal(int) {
 }
 
 int Usage() {
-  std::cerr << "usage: tollserver [--port N] [--address A] [--data DIR] [--policy FILE]\n"
+  std::cerr << "usage: tollserver [--port N] [--address A] [--data DIR] [--policy FILE]"
+               " [--codepage N]\n"
                "       tollserver jobs|balance|report|held [--data DIR] [--policy FILE]\n"
                "       tollserver release|delete|pause|reexamine JOB [--data DIR] [--policy FILE]"
                " [--mapper-port N] [--address A]\n"
@@ -193,6 +195,11 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--port" && i + 1 < argc && command.empty()) {
       if (!ParsePort(argv[++i], &port)) return Usage();
+    } else if (arg == "--codepage" && i + 1 < argc && command.empty()) {
+      // The agents' ANSI code page, where it is not this machine's.
+      unsigned long codePage = 0;
+      if (!ParsePort(argv[++i], &codePage) || codePage == 0) return Usage();
+      SetAgentCodePage(static_cast<unsigned>(codePage));
     } else if (arg == "--mapper-port" && i + 1 < argc && jobCommand != jobCommands.end()) {
       if (!ParsePort(argv[++i], &mapperPort) || mapperPort == 0) return Usage();
     } else if (arg == "--address" && i + 1 < argc &&
