@@ -260,6 +260,53 @@ class Callers(AgentServer):
         self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(held)))
 
 
+class RemoteServer(AgentServer):
+    """The central server on another address than the agent's (listening there only), named
+    only by the "/server" of the installed service (no "ServerAddress" in the registry): its
+    commands, sent from that address, are taken; another address's are refused."""
+    server_address = "127.0.0.23"
+    server_args = ("--address", server_address)
+
+    def setUp(self):
+        super().setUp()
+        # The machine before the installer: no service of the agent yet.
+        service = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\TollgateClient]"
+        spool = os.path.join(self.machine, "spool").replace("/", "\\\\")
+        text = road.REGISTRY.split(service)[0].format(spool=spool)
+        with open(os.path.join(self.machine, "registry.reg"), "wb") as f:
+            f.write(b"\xff\xfe" + text.encode("utf-16-le"))
+
+    def boot(self):
+        self.tm("start")
+        self.tm("install", "--server", self.server_address, "--port", str(self.port))
+        self.assertTrue(wait_for(lambda: "Starting..." in self.log()), self.log())
+        self.wait_watching()
+        self.assertTrue(wait_for(self.agent_listens), self.log())
+
+    def test_the_server_named_by_the_installer_commands_jobs_from_its_own_address(self):
+        self.boot()
+        image = self.tm("sc", "qc", "tollgate client").stdout.decode()
+        self.assertIn("/server %s /port %d" % (self.server_address, self.port), image)
+        self.assertNotIn("ServerAddress", self.tm(
+            "reg", "query", r"HKLM\SOFTWARE\Velmora\Tollgate Client", check=False).stdout.decode())
+        job, ledger_job = self.hold_one()
+        # The commands leave from the address they are given: another one than the server's
+        # is refused, as is an independent client's from elsewhere.
+        other = self.command("release", str(ledger_job), "--address", "127.0.0.24")
+        self.assertEqual(other.returncode, 1, (other.stdout, self.log()))
+        self.assertIn(b"did not take the command", other.stderr)
+        self.assertTrue(wait_for(lambda: "Refused an RPC call from 127.0.0.24" in self.log()),
+                        self.log())
+        self.assertIn(ACCESS_DENIED, self.call_from("127.0.0.77", 2, job))
+        self.assertEqual(self.jobs()[job]["text"], HOLD[43])
+        done = self.command("release", str(ledger_job), "--address", self.server_address)
+        self.assertEqual(done.returncode, 0, (done.stderr, self.log()))
+        self.assertEqual(done.stdout.decode().strip(), "job %d: released" % ledger_job)
+        self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(job)),
+                        (self.journal(), self.log()))
+        self.assertNotIn("Refused an RPC call from %s" % self.server_address, self.log())
+
+
 class HeldEndpoint(AgentServer):
     def test_a_held_endpoint_is_tried_60_times_then_a_dynamic_one_is_found_by_the_mapper(self):
         holder = socket.socket()

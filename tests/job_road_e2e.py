@@ -86,6 +86,7 @@ def free_port():
 
 class Road(unittest.TestCase):
     policy = None
+    server_args = ()
 
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="job-road-e2e-")
@@ -129,6 +130,7 @@ class Road(unittest.TestCase):
         args = [os.path.join(BIN, "tollserver"), "--port", str(self.port), "--data", self.ledger]
         if self.policy_file:
             args += ["--policy", self.policy_file]
+        args += list(self.server_args)
         self.server_err = open(os.path.join(self.tmp, "tollserver.txt"), "ab")
         self.server = subprocess.Popen(args, stderr=self.server_err)
         self.assertTrue(wait_for(lambda: b"listening" in self.read(
@@ -420,6 +422,50 @@ class Held(Road):
                         (self.jobs(), self.log()))
         self.assertEqual(self.jobs()[account]["text"], HOLD[41])
         self.assertEqual(len(self.ledger_jobs()), reported + 1)
+
+
+class Names(Road):
+    """Users, documents and machines whose names the machine's code page (Windows-1252) cannot
+    hold stay distinct: each user is charged under their own name and has their own balance."""
+    policy = {"prices": {"mono": 0.10, "colour": 0.50},
+              "users": {"\u674e\u660e": {"balance": 10}, "\u738b\u82b3": {"balance": 10}}}
+    code_page = None
+
+    def boot(self):
+        if self.code_page:
+            self.tm("reg", "add", r"HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage", "/v",
+                    "ACP", "/t", "REG_SZ", "/d", self.code_page, "/f")
+        super().boot()
+
+    def test_users_the_code_page_cannot_hold_keep_their_own_accounts(self):
+        self.boot()
+        printed = []
+        for user, host, title in (("\u674e\u660e", "WS042", "\u62a5\u544a.pdf"),
+                                  ("\u738b\u82b3", "WS099", "\u62a5\u544a.pdf"),
+                                  ("\u738b\u82b3", "WS099", "a&#65;b.pdf")):
+            done = self.tm("print", "-P", "Recepção", "-U", user, "-H", host, "-T", title,
+                           os.path.join(TESTDATA, "d04.ljet4.pcl"))
+            printed.append((int(done.stdout.split()[0]), user, title))
+        for job, user, _ in printed:
+            self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(job)),
+                            (self.journal(), self.log()))
+        ledger = wait_for(lambda: len(self.ledger_jobs()) == 3 and self.ledger_jobs())
+        self.assertTrue(ledger, (self.ledger_jobs(), self.log()))
+        self.assertEqual(sorted((j["user"], j["document"]) for j in ledger),
+                         sorted((user, title) for _, user, title in printed))
+        done = subprocess.run([os.path.join(BIN, "tollserver"), "balance", "--data", self.ledger,
+                               "--policy", self.policy_file], capture_output=True)
+        spent = {l.split("\t")[0]: l.split("\t")[3]
+                 for l in done.stdout.decode().splitlines()[1:]}
+        self.assertEqual(spent, {"\u674e\u660e": "R$ 0,40", "\u738b\u82b3": "R$ 0,80"},
+                         done.stdout.decode())
+        self.assert_decided_before_printing()
+
+
+class NamesOnAChineseMachine(Names):
+    """The same on a machine whose ANSI code page is 936 (GBK), the server told so."""
+    code_page = "936"
+    server_args = ("--codepage", "936")
 
 
 class SpoolerCrash(Road):

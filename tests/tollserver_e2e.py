@@ -75,12 +75,15 @@ class GatewayAgainstTollserver(unittest.TestCase):
 
         jobs = subprocess.run([SERVER, "jobs", "--data", data], capture_output=True,
                               timeout=30).stdout.decode("utf-8").splitlines()
-        self.assertEqual(len(jobs), 2)
+        self.assertEqual(len(jobs), 3)
         fields = jobs[1].split("\t")
         self.assertEqual(fields[2:12], ["TOLLSRV01", "Recepção", "joão", "Relatório € 1.pdf",
                                         "4", "1", "3", "2", "0", "R$ 1,60"])
         ids = [int(x) for x in fields[12].split(",")]
         self.assertEqual(ids, [r for r, _ in job["records"]])
+        # A job whose names Windows-1252 cannot hold: the ledger has the names themselves.
+        self.assertIsNone(results[7]["names"])
+        self.assertEqual(jobs[2].split("\t")[4:6], ["李明", "a&#65;b \U0001F600"])
         balance = subprocess.run([SERVER, "balance", "--data", data, "--policy", policy],
                                  capture_output=True, timeout=30).stdout.decode("utf-8")
         self.assertIn("joão\tvendas\tR$ 10,00\tR$ 1,60\tR$ 8,40", balance)

@@ -453,7 +453,7 @@ class GatewayImpacketServer(unittest.TestCase):
             "EmfCopiesReading": "1"})
 
         jobs = [r[1] for r in received if r[0] == "job"]
-        self.assertEqual(len(jobs), 1)
+        self.assertEqual(len(jobs), 2)
         self.assertEqual(jobs[0], {
             "clientId": 4242, "queueName": "Recepção", "portAddress": "10.0.0.7",
             "userName": "joão", "owner": "João Silva", "networkPort": 1,
@@ -484,6 +484,16 @@ class GatewayImpacketServer(unittest.TestCase):
         self.assertEqual(results[5], {"hardware": None})
         self.assertEqual([r for r in received if r[0] == "cancel"], [("cancel", 11)])
         self.assertEqual(results[6], {"cancel": None})
+
+        # What Windows-1252 cannot hold goes as numeric character references; a literal "&#"
+        # is escaped; the rest of the wire is as before.
+        raw = {k: jobs[1][k].encode("cp1252") for k in
+               ("userName", "owner", "documentName", "machineName", "queueName")}
+        self.assertEqual(raw, {"userName": b"&#26446;&#26126;", "owner": b"&#29579;&#33459;",
+                               "documentName": b"a&#38;#65;b &#128512;",
+                               "machineName": b"\\\\PC-&#321;",
+                               "queueName": "Recepção".encode("cp1252")})
+        self.assertEqual(results[7], {"names": None})
 
 
 if __name__ == "__main__":

@@ -290,6 +290,15 @@ int Gateway(const std::string& host, const std::string& port) {
   std::cout << "{\"hardware\": " << Json(gateway.SendHardware(target, hardware)) << "}"
             << std::endl;
   std::cout << "{\"cancel\": " << Json(gateway.CancelJob(0x100000000LL + 11)) << "}" << std::endl;
+
+  // Names the code page cannot hold, and one that looks like their wire form.
+  report.userName = L"\u674e\u660e";            // 李明
+  report.notifyName = L"\u738b\u82b3";          // 王芳
+  report.documentName = L"a&#65;b \U0001F600";  // a literal reference and an emoji
+  report.machineName = L"\\\\PC-\u0141";
+  report.trackedB = false;
+  JobContext names;
+  std::cout << "{\"names\": " << Json(gateway.SendJob(report, &names)) << "}" << std::endl;
   return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cwctype>
 
+#include "agent/config/server_settings.h"
 #include "agent/config/settings.h"
 #include "agent/rpc/interfaces.h"
 #include "platform/platform.h"
@@ -73,18 +74,23 @@ std::wstring CanonicalAddress(const std::wstring& address) {
   return text;
 }
 
-CallerPolicy::CallerPolicy(std::vector<std::wstring> names) : names_(std::move(names)) {}
+CallerPolicy::CallerPolicy(std::vector<std::wstring> names, std::function<std::wstring()> server)
+    : names_(std::move(names)), server_(std::move(server)) {}
 
 std::shared_ptr<CallerPolicy> CallerPolicy::FromSettings() {
   config::AgentSettings settings = config::ReadAgentSettings();
   std::vector<std::wstring> names = SplitNames(settings.allowedCallers);
   if (!settings.serverAddress.empty()) names.insert(names.begin(), settings.serverAddress);
-  return std::make_shared<CallerPolicy>(std::move(names));
+  // The server the agent reports to, however it was given: the command line's "/server",
+  // the registry, or a configuration change.
+  return std::make_shared<CallerPolicy>(std::move(names),
+                                        [] { return ServerSettings::Process().Host(); });
 }
 
-void CallerPolicy::ResolveLocked() {
+void CallerPolicy::ResolveLocked(const std::wstring& server) {
   allowed_ = {L"127.0.0.1", L"::1"};
   std::vector<std::wstring> names = names_;
+  if (!server.empty()) names.insert(names.begin(), server);
   names.push_back(L"localhost");
   std::wstring computer;
   if (platform::system().GetComputerNameW(256, &computer)) names.push_back(computer);
@@ -98,16 +104,22 @@ void CallerPolicy::ResolveLocked() {
       allowed_.insert(CanonicalAddress(platform::sockets().AddressToString(entry.ai_addr)));
   }
   resolved_ = std::chrono::steady_clock::now();
+  resolvedServer_ = server;
 }
 
 RPC_STATUS CallerPolicy::Check(const std::wstring& address) {
   std::wstring caller = CanonicalAddress(address);
+  std::wstring server = server_ ? server_() : std::wstring();
   std::lock_guard<std::mutex> guard(lock_);
+  // The first caller has the names resolved; another central server's addresses replace the
+  // former one's at once.
+  if (resolved_ == std::chrono::steady_clock::time_point{} || server != resolvedServer_)
+    ResolveLocked(server);
   if (allowed_.count(caller) != 0) return ::rpc::RPC_S_OK;
   auto now = std::chrono::steady_clock::now();
   // Names may have moved: they are looked up again, though not on every refused call.
-  if (resolved_ == std::chrono::steady_clock::time_point{} || now - resolved_ >= kResolveInterval) {
-    ResolveLocked();
+  if (now - resolved_ >= kResolveInterval) {
+    ResolveLocked(server);
     if (allowed_.count(caller) != 0) return ::rpc::RPC_S_OK;
   }
   auto it = logged_.find(caller);

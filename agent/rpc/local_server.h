@@ -3,8 +3,10 @@
 // endpoint "7002", or on a dynamic endpoint registered with the endpoint mapper when another
 // program holds that port.
 //
-// Only the central server (every address its name resolves to), this machine and the
-// addresses listed in the agent key's "AllowedCallers" value may call it: whoever reaches the
+// Only the central server (every address its name resolves to, the name the agent reports
+// to however it was given: "/server", the registry's "ServerAddress" or a configuration
+// change), this machine and the addresses listed in the agent key's "AllowedCallers" value
+// may call it: whoever reaches the
 // port could otherwise release any held job and print without paying. Others are refused
 // with access denied and logged once per address every ten minutes.
 #pragma once
@@ -45,20 +47,25 @@ inline constexpr wchar_t kAllowedCallersValue[] = L"AllowedCallers";
 // Who may command the agent's jobs.
 class CallerPolicy {
  public:
-  // `names`: the central server's name and the listed callers (resolved here and again,
-  // at most every 30 seconds, when an unknown caller comes).
-  explicit CallerPolicy(std::vector<std::wstring> names);
-  // The policy of the agent's settings: "Server", "AllowedCallers" and this machine.
+  // `names`: the listed callers (resolved when the first caller comes and again, at most
+  // every 30 seconds, when an unknown caller comes). `server`: the central server's name as
+  // it is now; a caller that finds it changed has it resolved at once.
+  explicit CallerPolicy(std::vector<std::wstring> names,
+                        std::function<std::wstring()> server = nullptr);
+  // The policy of the agent's settings: the server of the process's ServerSettings, the
+  // registry's "ServerAddress" and "AllowedCallers", and this machine.
   static std::shared_ptr<CallerPolicy> FromSettings();
 
   // RPC_S_OK, or ERROR_ACCESS_DENIED (logged, rate-limited) for a caller not allowed.
   ::rpc::RPC_STATUS Check(const std::wstring& address);
 
  private:
-  void ResolveLocked();
+  void ResolveLocked(const std::wstring& server);
 
   std::mutex lock_;
   std::vector<std::wstring> names_;
+  std::function<std::wstring()> server_;
+  std::wstring resolvedServer_;
   std::set<std::wstring> allowed_;
   std::chrono::steady_clock::time_point resolved_{};
   std::map<std::wstring, std::chrono::steady_clock::time_point> logged_;

@@ -167,5 +167,38 @@ TEST_F(LocalServerOnSim, OnlyAllowedCallersMayCommandJobsAndEachRefusedOneIsLogg
   for (const auto& c : cases) EXPECT_EQ(CanonicalAddress(c.address), c.canonical);
 }
 
+// The central server is whatever the agent reports to: a name the machine resolves, given on
+// the command line and changed later; its addresses are allowed from its first call on.
+TEST_F(LocalServerOnSim, TheServerTheAgentReportsToMayCommandJobsWhicheverItIs) {
+  std::filesystem::path etc = Folder() / "Windows" / "System32" / "drivers" / "etc";
+  std::filesystem::create_directories(etc);
+  tollgate::testing::WriteBytes(etc / "hosts", "127.0.0.31 acct-srv\r\n127.0.0.32 acct-new\r\n");
+  std::mutex lock;
+  std::wstring server = L"ACCT-SRV";
+  CallerPolicy callers({L"127.0.0.78"}, [&] {
+    std::lock_guard<std::mutex> guard(lock);
+    return server;
+  });
+  const std::wstring from[] = {L"127.0.0.31", L"127.0.0.32", L"127.0.0.78", L"127.0.0.1",
+                               L"127.0.0.77"};
+  auto allowed = [&] {
+    std::vector<bool> result;
+    for (const auto& address : from) result.push_back(callers.Check(address) == ::rpc::RPC_S_OK);
+    return result;
+  };
+  EXPECT_EQ(allowed(), (std::vector<bool>{true, false, true, true, false}));
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    server = L"127.0.0.32";  // a configuration change names another server
+  }
+  // At once, not after the wait between two look-ups of refused callers.
+  EXPECT_EQ(allowed(), (std::vector<bool>{false, true, true, true, false}));
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    server = L"acct-new";
+  }
+  EXPECT_EQ(allowed(), (std::vector<bool>{false, true, true, true, false}));
+}
+
 }  // namespace
 }  // namespace tollgate::remote

@@ -102,9 +102,85 @@ std::optional<std::wstring> JobStatusName(std::int16_t code) {
   return it->second;
 }
 
+namespace {
+
+bool IsHighSurrogate(std::uint32_t c) {
+  return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLowSurrogate(std::uint32_t c) {
+  return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+// Whether the ANSI code page holds `text` as itself: its narrow form reads back the same (a
+// character the code page lacks becomes "?" or a look-alike, "ł" as "l").
+bool HoldsAsItself(const std::wstring& text, const std::string& narrow) {
+  return platform::system().MultiByteToWideChar(platform::CP_ACP, narrow) == text;
+}
+
+void AppendReference(std::uint32_t codePoint, std::string* out) {
+  *out += "&#" + std::to_string(codePoint) + ";";
+}
+
+}  // namespace
+
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return std::string();
-  return platform::system().WideCharToMultiByte(platform::CP_ACP, text);
+  std::string whole = platform::system().WideCharToMultiByte(platform::CP_ACP, text);
+  if (text.find(L"&#") == std::wstring::npos && HoldsAsItself(text, whole)) return whole;
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    auto c = static_cast<std::uint32_t>(text[i]);
+    std::size_t length = 1;
+    // A character beyond the first plane, in two UTF-16 units where wide text has them.
+    if (IsHighSurrogate(c) && i + 1 < text.size() &&
+        IsLowSurrogate(static_cast<std::uint32_t>(text[i + 1]))) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint32_t>(text[i + 1]) - 0xDC00);
+      length = 2;
+    }
+    if (c == 0x26 && i + 1 < text.size() && text[i + 1] == L'#') {
+      AppendReference(c, &out);
+    } else {
+      std::wstring one = text.substr(i, length);
+      std::string narrow = platform::system().WideCharToMultiByte(platform::CP_ACP, one);
+      if (!narrow.empty() && HoldsAsItself(one, narrow))
+        out += narrow;
+      else
+        AppendReference(c, &out);
+    }
+    i += length;
+  }
+  return out;
+}
+
+std::wstring DecodeCharacterReferences(const std::wstring& text) {
+  if (text.find(L"&#") == std::wstring::npos) return text;
+  std::wstring out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text.compare(i, 2, L"&#") == 0) {
+      std::size_t end = i + 2;
+      std::uint32_t value = 0;
+      // At most 7 digits: the largest scalar value, 1114111, has 7.
+      while (end < text.size() && end - (i + 2) < 8 && text[end] >= L'0' && text[end] <= L'9') {
+        value = value * 10 + static_cast<std::uint32_t>(text[end] - L'0');
+        ++end;
+      }
+      std::size_t digits = end - (i + 2);
+      if (digits >= 1 && digits <= 7 && end < text.size() && text[end] == L';' && value != 0 &&
+          value <= 0x10FFFF && !IsHighSurrogate(value) && !IsLowSurrogate(value)) {
+        if (sizeof(wchar_t) == 2 && value >= 0x10000) {
+          out += static_cast<wchar_t>(0xD800 + ((value - 0x10000) >> 10));
+          out += static_cast<wchar_t>(0xDC00 + ((value - 0x10000) & 0x3FF));
+        } else {
+          out += static_cast<wchar_t>(value);
+        }
+        i = end + 1;
+        continue;
+      }
+    }
+    out += text[i++];
+  }
+  return out;
 }
 
 RegisterAgentIn BuildRegistration(const std::string& computerName,

@@ -118,8 +118,17 @@ inline constexpr wchar_t kJobHeldByStore[] = L"JOB-HELD-BY-STORE";
 std::optional<std::int16_t> JobStatusCode(const std::wstring& name);
 std::optional<std::wstring> JobStatusName(std::int16_t code);
 
-// Texts the agent sends: wide to narrow in the ANSI code page.
+// Texts the agent sends (user, document, machine, queue names and the like): wide to narrow
+// in the ANSI code page. A character the code page cannot hold as itself goes as its decimal
+// numeric character reference ("李明" on a Windows-1252 machine: "&#26446;&#26126;"), and an
+// "&" that a "#" follows as "&#38;", so that no two names meet in one narrow text; a name the
+// code page holds without an "&#" is sent exactly as the code page writes it.
 std::string Narrow(const std::wstring& text);
+
+// The receiving side of Narrow, on the text converted back to wide: every well-formed
+// reference ("&#" decimal digits ";" naming a Unicode scalar value) becomes its character;
+// anything else stays as it is.
+std::wstring DecodeCharacterReferences(const std::wstring& text);
 
 // RegisterAgent's parameters 2 to 5.
 RegisterAgentIn BuildRegistration(const std::string& computerName,

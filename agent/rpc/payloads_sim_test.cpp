@@ -90,5 +90,20 @@ TEST_F(PayloadsOnSim, DaylightTimeHoldsBetweenItsTransitions) {
   EXPECT_NEAR(local, 46000.5 - 3.0 / 24, 1e-9);
 }
 
+// A machine whose ANSI code page is 936 (GBK) sends Chinese names as that code page writes
+// them; what it cannot hold still goes as references.
+TEST_F(PayloadsOnSim, AMachineOfCodePage936SendsChineseNamesAsTheyAre) {
+  RegistryKey key;
+  ASSERT_EQ(
+      key.Create(L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", platform::KEY_ALL_ACCESS),
+      platform::ERROR_SUCCESS);
+  ASSERT_EQ(key.WriteString(L"ACP", L"936"), platform::ERROR_SUCCESS);
+  if (platform::system().GetACP() != 936) GTEST_SKIP() << "the machine keeps to Windows-1252";
+  EXPECT_EQ(Narrow(L"\u674e\u660e"), "\xc0\xee\xc3\xf7");
+  EXPECT_EQ(Narrow(L"\u738b\u82b3"), "\xcd\xf5\xb7\xbc");
+  EXPECT_EQ(Narrow(L"maria"), "maria");
+  EXPECT_EQ(Narrow(L"\u674e\U0001F600"), "\xc0\xee&#128512;");
+}
+
 }  // namespace
 }  // namespace tollgate::remote

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "agent/config/registry_values.h"
 #include "agent/config/settings.h"
 #include "platform/platform.h"
@@ -284,6 +286,88 @@ TEST_F(PayloadsTest, JobReportParametersInTheirWireForms) {
   in = BuildJobReport(r, 77, 0);
   EXPECT_EQ(in.resent, 1);
   EXPECT_EQ(in.fresh, 0);
+}
+
+// Names go as the code page (here Windows-1252) writes them; a character it cannot hold goes
+// as its numeric character reference, and a literal "&#" is escaped, so that distinct names
+// stay distinct on the wire and the server reads each back as it was.
+TEST_F(PayloadsTest, NamesTheCodePageCannotHoldGoAsCharacterReferences) {
+  struct Case {
+    std::wstring name;
+    std::string wire;
+  };
+  const Case cases[] = {
+      {L"maria", "maria"},
+      {L"jo\u00e3o", "jo\xe3o"},
+      {L"Relat\u00f3rio \u20ac 1.pdf", "Relat\xf3rio \x80 1.pdf"},
+      {L"R&D #2?", "R&D #2?"},
+      {L"\u674e\u660e", "&#26446;&#26126;"},  // 李明
+      {L"\u738b\u82b3", "&#29579;&#33459;"},  // 王芳
+      {L"??", "??"},
+      {L"\u0141ukasz", "&#321;ukasz"},  // not "Lukasz": no look-alike stands in
+      {L"a&#65;b", "a&#38;#65;b"},
+      {L"&#26446;&#26126;", "&#38;#26446;&#38;#26126;"},
+      {L"&&#", "&&#38;#"},
+      {L"\u674e&", "&#26446;&"},
+      {L"x\U0001F600", "x&#128512;"},  // beyond the first plane: one reference
+  };
+  std::set<std::string> wires;
+  for (const auto& c : cases) {
+    std::string wire = Narrow(c.name);
+    EXPECT_EQ(wire, c.wire);
+    wires.insert(wire);
+    std::wstring back =
+        DecodeCharacterReferences(platform::system().MultiByteToWideChar(platform::CP_ACP, wire));
+    EXPECT_EQ(back, c.name) << c.wire;
+  }
+  EXPECT_EQ(wires.size(), std::size(cases));
+
+  // Every name of the job report and the registration takes that form.
+  JobReport r;
+  r.queueName = L"\u6253\u5370";
+  r.userName = L"\u674e\u660e";
+  r.documentName = L"\u62a5\u544a.pdf";
+  r.machineName = L"\\\\PC-\u738b";
+  r.paperName = L"A4";
+  ReportJobIn in = BuildJobReport(r, 1, 0);
+  EXPECT_EQ(in.queueName, "&#25171;&#21360;");
+  EXPECT_EQ(in.userName, "&#26446;&#26126;");
+  EXPECT_EQ(in.owner, "&#26446;&#26126;");
+  EXPECT_EQ(in.documentName, "&#25253;&#21578;.pdf");
+  EXPECT_EQ(in.machineName, "\\\\PC-&#29579;");
+  RegisterAgentIn registration = BuildRegistration("PC", {{L"\u6253\u5370", false, L""}});
+  EXPECT_EQ(registration.queues.at(0).queueName, "&#25171;&#21360;");
+}
+
+// Only a well-formed reference to a Unicode scalar value is read as a character.
+TEST(CharacterReferencesTest, AnythingButAWellFormedReferenceStaysAsItIs) {
+  // U+10FFFF, in two UTF-16 units where wide text has them.
+  const std::wstring kLast = sizeof(wchar_t) == 4 ? std::wstring(1, static_cast<wchar_t>(0x10FFFF))
+                                                  : std::wstring{static_cast<wchar_t>(0xDBFF),
+                                                                 static_cast<wchar_t>(0xDFFF)};
+  struct Case {
+    std::wstring text;
+    std::wstring read;
+  };
+  const Case cases[] = {
+      {L"&#65;&#66;", L"AB"},
+      {L"&&#65;", L"&A"},
+      {L"&#0065;", L"A"},
+      {L"&#128512;", L"\U0001F600"},
+      {L"&#1114111;", kLast},
+      {L"&#;", L"&#;"},
+      {L"&#x41;", L"&#x41;"},
+      {L"&#65", L"&#65"},
+      {L"&#65 ;", L"&#65 ;"},
+      {L"&#0;", L"&#0;"},
+      {L"&#1114112;", L"&#1114112;"},
+      {L"&#55357;", L"&#55357;"},  // a surrogate is no character
+      {L"&#00000065;", L"&#00000065;"},
+      {L"&#99999999999999999999;", L"&#99999999999999999999;"},
+      {L"&#", L"&#"},
+      {L"", L""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DecodeCharacterReferences(c.text), c.read);
 }
 
 TEST_F(PayloadsTest, HardwareReportLinesInTheirOrder) {

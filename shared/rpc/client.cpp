@@ -84,6 +84,11 @@ void Binding::SetMaxMessage(std::size_t bytes) {
   maxMessage_ = bytes;
 }
 
+void Binding::SetSourceAddress(std::wstring address) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  source_ = std::move(address);
+}
+
 void Binding::Disconnect() {
   std::lock_guard<std::mutex> guard(mutex_);
   association_.reset();
@@ -106,7 +111,7 @@ void Binding::Connect(const SyntaxId& interfaceId, const Deadline& callDeadline)
   }
   Deadline deadline = Deadline::After(connectTime).Min(callDeadline);
   auto association = std::make_unique<Association>();
-  RPC_STATUS status = Stream::Connect(host_, port, connectTime, &association->stream);
+  RPC_STATUS status = Stream::Connect(host_, port, connectTime, &association->stream, source_);
   if (status != RPC_S_OK) throw RpcException(status);
 
   pdu::Bind bind;

@@ -50,6 +50,9 @@ class Binding {
   void SetCallTimeout(std::uint32_t milliseconds);
   void SetObject(const std::optional<Uuid>& object);
   void SetMaxMessage(std::size_t bytes);
+  // The address of this machine that the connections leave from (empty: the system's
+  // choice). A server that admits its callers by address sees this one.
+  void SetSourceAddress(std::wstring address);
 
   // One call: the [in] stub data out, the [out] stub data back. Throws RpcException with
   // the status of the failure (the server's fault status mapped, 1722 when the server
@@ -74,6 +77,7 @@ class Binding {
   std::uint32_t callTimeout_ = 0;
   std::optional<Uuid> object_;
   std::size_t maxMessage_ = kDefaultMaxMessage;
+  std::wstring source_;
   std::unique_ptr<Association> association_;
   std::uint32_t nextCallId_ = 1;
 };

@@ -212,6 +212,37 @@ TEST_F(RpcTest, ManyConcurrentClients) {
   EXPECT_EQ(good, kClients);
 }
 
+// A server on one address of the machine only; a client that leaves from a chosen address is
+// seen by the server as coming from it.
+TEST_F(RpcTest, ListenAndSourceAddressesAreTheOnesGiven) {
+  auto seen = std::make_shared<std::wstring>();
+  ServerInterface definition;
+  definition.id = kTestInterface;
+  definition.operations.resize(1);
+  definition.operations[0] = [seen](CallContext& call, ndr::Reader&, ndr::Writer&) {
+    *seen = call.clientAddress;
+  };
+  Server one;
+  one.SetListenAddress(L"127.0.0.41");
+  ASSERT_EQ(one.UseProtseq(L"ncacn_ip_tcp", RPC_C_PROTSEQ_MAX_REQS_DEFAULT), RPC_S_OK);
+  ASSERT_EQ(one.RegisterIf(definition, RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH, 10), RPC_S_OK);
+  ASSERT_EQ(one.Listen(1, 10, true), RPC_S_OK);
+  std::wstring port = std::to_wstring(one.Ports().at(0));
+  Binding elsewhere(L"127.0.0.1", port);
+  EXPECT_EQ(CallStatus(elsewhere, kTestInterface, 0, 0), RPC_S_SERVER_UNAVAILABLE);
+  Binding plain(L"127.0.0.41", port);
+  EXPECT_EQ(CallStatus(plain, kTestInterface, 0, 0), RPC_S_OK);
+  Binding from(L"127.0.0.41", port);
+  from.SetSourceAddress(L"127.0.0.42");
+  EXPECT_EQ(CallStatus(from, kTestInterface, 0, 0), RPC_S_OK);
+  EXPECT_EQ(*seen, L"127.0.0.42");
+  Binding nowhere(L"127.0.0.41", port);
+  nowhere.SetSourceAddress(L"not an address");
+  EXPECT_EQ(CallStatus(nowhere, kTestInterface, 0, 0), RPC_S_SERVER_UNAVAILABLE);
+  one.StopListening();
+  one.WaitListen();
+}
+
 TEST(StringBinding, ComposeParseAndHandles) {
   tollgate::testing::TempMachine machine;
   std::wstring text;

@@ -80,9 +80,21 @@ Server::~Server() {
 
 RPC_STATUS Server::OpenListeners(Endpoint& e) {
   int queue = static_cast<int>(std::clamp(e.backlog, 64u, 4096u));
-  SOCKET v4 = sockets().socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  SockAddr where = SockAddr::Ipv4Any(e.port);
+  if (!listenAddress_.empty()) {
+    AddrInfoW hints;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    std::vector<AddrInfoW> found;
+    if (sockets().GetAddrInfoW(listenAddress_, std::to_wstring(e.port), &hints, &found) != 0 ||
+        found.empty())
+      return RPC_S_INVALID_NET_ADDR;
+    where = found.front().ai_addr;
+  }
+  SOCKET v4 = sockets().socket(where.family, SOCK_STREAM, IPPROTO_TCP);
   if (v4 == INVALID_SOCKET) return RPC_S_OUT_OF_RESOURCES;
-  if (sockets().bind(v4, SockAddr::Ipv4Any(e.port)) != 0) {
+  if (sockets().bind(v4, where) != 0) {
     DWORD error = static_cast<DWORD>(sockets().WSAGetLastError());
     sockets().closesocket(v4);
     return error == WSAEADDRINUSE ? RPC_S_DUPLICATE_ENDPOINT : RPC_S_CANT_CREATE_ENDPOINT;
@@ -97,6 +109,7 @@ RPC_STATUS Server::OpenListeners(Endpoint& e) {
   sockets().ioctlsocket(v4, FIONBIO, &on);
   e.port = local.port;
   e.listeners.push_back(v4);
+  if (!listenAddress_.empty()) return RPC_S_OK;
   // The same port on IPv6 where the machine has it.
   SOCKET v6 = sockets().socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
   if (v6 != INVALID_SOCKET) {
@@ -162,6 +175,11 @@ std::vector<std::uint16_t> Server::Ports() {
   std::vector<std::uint16_t> ports;
   for (const auto& e : endpoints_) ports.push_back(e.port);
   return ports;
+}
+
+void Server::SetListenAddress(std::wstring address) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  listenAddress_ = std::move(address);
 }
 
 void Server::SetMaxMessage(std::size_t bytes) {

@@ -81,6 +81,9 @@ class Server {
   // Waits until StopListening has taken effect and every call has ended.
   RPC_STATUS WaitListen();
 
+  // The one address of this machine that endpoints opened after this listen on (a numeric
+  // IPv4 or IPv6 address); every address when empty, as unless set.
+  void SetListenAddress(std::wstring address);
   // The TCP ports of the endpoints.
   std::vector<std::uint16_t> Ports();
   // The largest request (stub data) a call may bring; larger ones get a fault.
@@ -138,6 +141,7 @@ class Server {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Endpoint> endpoints_;
+  std::wstring listenAddress_;
   std::vector<std::shared_ptr<const ServerInterface>> interfaces_;
   bool listening_ = false;
   std::atomic<bool> stop_{false};

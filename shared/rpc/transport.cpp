@@ -52,7 +52,8 @@ Stream::~Stream() {
 }
 
 RPC_STATUS Stream::Connect(const std::wstring& host, std::uint16_t port,
-                           std::chrono::milliseconds timeout, std::unique_ptr<Stream>* out) {
+                           std::chrono::milliseconds timeout, std::unique_ptr<Stream>* out,
+                           const std::wstring& source) {
   WinsockUse winsock;
   if (!winsock.Ok()) return RPC_S_OUT_OF_RESOURCES;
   Deadline deadline = Deadline::After(timeout);
@@ -65,10 +66,25 @@ RPC_STATUS Stream::Connect(const std::wstring& host, std::uint16_t port,
                              &addresses) != 0) {
     return RPC_S_SERVER_UNAVAILABLE;
   }
+  std::vector<AddrInfoW> sources;
+  if (!source.empty()) {
+    hints.ai_flags = AI_NUMERICHOST;
+    if (sockets().GetAddrInfoW(source, L"0", &hints, &sources) != 0)
+      return RPC_S_SERVER_UNAVAILABLE;
+  }
   for (const auto& a : addresses) {
     if (deadline.Passed()) break;
+    const AddrInfoW* from = nullptr;
+    for (const auto& candidate : sources) {
+      if (candidate.ai_family == a.ai_family) from = &candidate;
+    }
+    if (!source.empty() && from == nullptr) continue;
     SOCKET s = sockets().socket(a.ai_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) continue;
+    if (from != nullptr && sockets().bind(s, from->ai_addr) != 0) {
+      sockets().closesocket(s);
+      continue;
+    }
     unsigned long on = 1;
     sockets().ioctlsocket(s, FIONBIO, &on);
     bool connected = sockets().connect(s, a.ai_addr) == 0;

@@ -69,8 +69,11 @@ class Stream {
   // Connects to host:port within `timeout`: RPC_S_OK, or RPC_S_SERVER_UNAVAILABLE when the
   // name does not resolve, nobody listens or the time runs out. The connection has TCP
   // keep-alive, so that a call on a host that vanished ends instead of waiting for ever.
+  // With a `source` address the connection leaves from it (RPC_S_SERVER_UNAVAILABLE when
+  // this machine has no such address).
   static RPC_STATUS Connect(const std::wstring& host, std::uint16_t port,
-                            std::chrono::milliseconds timeout, std::unique_ptr<Stream>* out);
+                            std::chrono::milliseconds timeout, std::unique_ptr<Stream>* out,
+                            const std::wstring& source = std::wstring());
 
   Io Send(std::span<const std::uint8_t> bytes, const Deadline& deadline,
           const std::atomic<bool>* stop = nullptr);

@@ -113,7 +113,8 @@ int PrintHeld(Database& db, const Policy& policy, std::ostream& out) {
 }
 
 int CommandJob(Ledger& ledger, const Policy& policy, std::int64_t job, JobCommand command,
-               const std::string& user, std::ostream& out, std::ostream& err) {
+               const std::string& user, std::ostream& out, std::ostream& err,
+               const std::string& from) {
   HeldJob held;
   try {
     ledger.Write([&](Database& db) {
@@ -183,6 +184,7 @@ int CommandJob(Ledger& ledger, const Policy& policy, std::int64_t job, JobComman
   ::rpc::RPC_STATUS status = ::rpc::RpcTryExcept([&] {
     ::rpc::Binding binding(host, endpoint);
     binding.SetCallTimeout(kCallTimeoutMs);
+    binding.SetSourceAddress(Wide(from));
     binding.Call(AgentJobControlId(), opnum, in.Data());
   });
   if (status != ::rpc::RPC_S_OK) {

@@ -22,8 +22,11 @@ int PrintHeld(Database& db, const Policy& policy, std::ostream& out);
 enum class JobCommand { kRelease, kDelete, kPause, kOwner, kReexamine };
 
 // Sends the command for ledger job `job` and records it; `user` is the new owner of kOwner.
-// Prints one line on `out`, or the failure on `err`; returns the exit code (0 done, 1 failed).
+// `from`: the address of this server that the command leaves from (one the agents know the
+// server by; empty for the system's choice). Prints one line on `out`, or the
+// failure on `err`; returns the exit code (0 done, 1 failed).
 int CommandJob(Ledger& ledger, const Policy& policy, std::int64_t job, JobCommand command,
-               const std::string& user, std::ostream& out, std::ostream& err);
+               const std::string& user, std::ostream& out, std::ostream& err,
+               const std::string& from = std::string());
 
 }  // namespace tollserver

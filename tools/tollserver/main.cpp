@@ -1,9 +1,12 @@
 // tollserver: the reference central accounting server. Serves CentralServerInterface on TCP
 // port 7000 (--port N; 0 for a dynamic port), keeps its ledger in the data folder (--data
 // DIR, the current folder unless given) and decides each job by its policy (--policy FILE;
-// without one every job is accepted). `tollserver jobs|balance|report|held` print the ledger;
+// without one every job is accepted); the agents' narrow texts are in this machine's ANSI code
+// page unless --codepage N names theirs. `tollserver jobs|balance|report|held` print the ledger;
 // `tollserver release|delete|pause|reexamine JOB` and `tollserver owner JOB USER` command a
-// held job through the agent that reported it.
+// held job through the agent that reported it. --address A: the server's own address, the one
+// it listens on and its commands leave from (an agent takes commands from the addresses it
+// knows its server by); every address of the machine unless given.
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -16,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "shared/rpc/rpc.h"
 #include "tools/tollserver/commands.h"
 #include "tools/tollserver/ledger.h"
@@ -33,11 +37,13 @@ extern "C" void OnSignal(int) {
 }
 
 int Usage() {
-  std::cerr << "usage: tollserver [--port N] [--data DIR] [--policy FILE]\n"
+  std::cerr << "usage: tollserver [--port N] [--address A] [--data DIR] [--policy FILE]"
+               " [--codepage N]\n"
                "       tollserver jobs|balance|report|held [--data DIR] [--policy FILE]\n"
                "       tollserver release|delete|pause|reexamine JOB [--data DIR] [--policy FILE]"
-               " [--mapper-port N]\n"
-               "       tollserver owner JOB USER [--data DIR] [--policy FILE] [--mapper-port N]\n";
+               " [--mapper-port N] [--address A]\n"
+               "       tollserver owner JOB USER [--data DIR] [--policy FILE] [--mapper-port N]"
+               " [--address A]\n";
   return 2;
 }
 
@@ -119,7 +125,8 @@ int PrintReport(Database& db, const Policy& policy) {
   return 0;
 }
 
-int Serve(unsigned long port, const std::filesystem::path& data, Policy policy) {
+int Serve(unsigned long port, const std::string& address, const std::filesystem::path& data,
+          Policy policy) {
   std::unique_ptr<Ledger> ledger;
   try {
     ledger = std::make_unique<Ledger>(data);
@@ -131,12 +138,16 @@ int Serve(unsigned long port, const std::filesystem::path& data, Policy policy) 
   rpc::Server server;
   // The calls of this interface are small: the largest is an upload chunk of 32 KiB.
   server.SetMaxMessage(64u << 10);
+  if (!address.empty())
+    server.SetListenAddress(platform::system().MultiByteToWideChar(platform::CP_UTF8, address));
   rpc::RPC_STATUS status =
       port == 0 ? server.UseProtseq(L"ncacn_ip_tcp", rpc::RPC_C_PROTSEQ_MAX_REQS_DEFAULT)
                 : server.UseProtseqEp(L"ncacn_ip_tcp", rpc::RPC_C_PROTSEQ_MAX_REQS_DEFAULT,
                                       std::to_wstring(port));
   if (status != rpc::RPC_S_OK) {
-    std::cerr << "tollserver: cannot use port " << port << ": RPC status " << status << std::endl;
+    std::cerr << "tollserver: cannot use port " << port
+              << (address.empty() ? std::string() : " on " + address) << ": RPC status " << status
+              << std::endl;
     return 1;
   }
   server.RegisterIf(tollgate::remote::CentralServer(service),
@@ -165,6 +176,7 @@ int main(int argc, char** argv) {
   unsigned long mapperPort = 0;
   std::filesystem::path data = ".";
   std::string policyFile;
+  std::string address;
   int i = 1;
   if (argc > 1 && argv[1][0] != '-') command = argv[i++];
   const std::map<std::string, std::pair<JobCommand, std::size_t>> jobCommands = {
@@ -183,8 +195,16 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--port" && i + 1 < argc && command.empty()) {
       if (!ParsePort(argv[++i], &port)) return Usage();
+    } else if (arg == "--codepage" && i + 1 < argc && command.empty()) {
+      // The agents' ANSI code page, where it is not this machine's.
+      unsigned long codePage = 0;
+      if (!ParsePort(argv[++i], &codePage) || codePage == 0) return Usage();
+      SetAgentCodePage(static_cast<unsigned>(codePage));
     } else if (arg == "--mapper-port" && i + 1 < argc && jobCommand != jobCommands.end()) {
       if (!ParsePort(argv[++i], &mapperPort) || mapperPort == 0) return Usage();
+    } else if (arg == "--address" && i + 1 < argc &&
+               (command.empty() || jobCommand != jobCommands.end())) {
+      address = argv[++i];
     } else if (arg == "--data" && i + 1 < argc) {
       data = argv[++i];
     } else if (arg == "--policy" && i + 1 < argc) {
@@ -205,7 +225,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (command.empty()) return Serve(port, data, std::move(policy));
+  if (command.empty()) return Serve(port, address, data, std::move(policy));
   std::filesystem::path file = Ledger::DatabasePath(data);
   if (!std::filesystem::exists(file)) {
     std::cerr << "tollserver: no ledger at " << file.string() << std::endl;
@@ -224,7 +244,8 @@ int main(int argc, char** argv) {
       if (mapperPort != 0) rpc::SetEndpointMapperPort(static_cast<std::uint16_t>(mapperPort));
       Ledger ledger(data);
       return CommandJob(ledger, policy, job, jobCommand->second.first,
-                        operands.size() > 1 ? operands[1] : std::string(), std::cout, std::cerr);
+                        operands.size() > 1 ? operands[1] : std::string(), std::cout, std::cerr,
+                        address);
     }
     // Opened for writing: a ledger made before the commands existed gets their table.
     Database db(file, true);

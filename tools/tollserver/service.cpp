@@ -4,6 +4,7 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -62,9 +63,18 @@ struct Decision {
 
 }  // namespace
 
+namespace {
+std::atomic<unsigned> agentCodePage{platform::CP_ACP};
+}  // namespace
+
+void SetAgentCodePage(unsigned codePage) {
+  agentCodePage = codePage;
+}
+
 std::string Utf8OfAnsi(const std::string& text) {
   return platform::system().WideCharToMultiByte(
-      platform::CP_UTF8, platform::system().MultiByteToWideChar(platform::CP_ACP, text));
+      platform::CP_UTF8,
+      DecodeCharacterReferences(platform::system().MultiByteToWideChar(agentCodePage, text)));
 }
 
 Service::Service(Ledger& ledger, Policy policy) : ledger_(ledger), policy_(std::move(policy)) {}
@@ -134,7 +144,8 @@ void Service::RegisterAgent(const ::rpc::CallContext& call, const RegisterAgentI
     s.language = rules.settings->language;
     s.identifyHardware = rules.settings->identifyHardware;
     if (rules.settings->snmpCommunity)
-      s.snmpCommunity = tollgate::remote::Narrow(WideOfUtf8(*rules.settings->snmpCommunity));
+      s.snmpCommunity = platform::system().WideCharToMultiByte(
+          agentCodePage, WideOfUtf8(*rules.settings->snmpCommunity));
     s.isToArchive = rules.settings->isToArchive;
     s.isToCheckCounterAfterPrint = rules.settings->isToCheckCounterAfterPrint;
     out->settings.push_back(s);

@@ -40,7 +40,11 @@ class Service : public tollgate::remote::CentralServerHandler {
   Policy policy_;
 };
 
-// Narrow text of the agent's code page (Windows-1252) as UTF-8.
+// Narrow text of the agents' code page as UTF-8, with the numeric character references the
+// agent sends for the characters its code page cannot hold ("&#26446;") made characters again.
 std::string Utf8OfAnsi(const std::string& text);
+
+// The agents' ANSI code page: this machine's (CP_ACP) unless set.
+void SetAgentCodePage(unsigned codePage);
 
 }  // namespace tollserver

@@ -207,6 +207,29 @@ class TollserverImpacketClient(unittest.TestCase):
         code, out, _ = run("balance", "--data", self.data, "--policy", self.policy)
         self.assertIn("maria\tfinanceiro\tR$ 1,00\tR$ 0,00\tR$ 1,00", out)
 
+    def test_names_sent_as_character_references_are_the_names_they_stand_for(self):
+        """An agent sends what its code page cannot hold as numeric character references
+        ("&#26446;&#26126;" for 李明) and a literal "&#" as "&#38;#": the ledger keeps the real
+        names, one account each; anything not well formed stays as it came."""
+        client = register(self.dce, computer="PC-&#29579;",
+                          queues=(("&#25171;&#21360;", None),))["clientId"]
+        users = ["&#26446;&#26126;", "&#29579;&#33459;", "&#29579;&#33459;", "&#38;#65;", "A",
+                 "??", "&#55357;x", "&#x41;"]
+        for job, user in enumerate(users, 200):
+            self.assertEqual(report(self.dce, client, "&#25171;&#21360;", user, 1, 0, job=job)[0],
+                             0)
+        code, out, _ = run("balance", "--data", self.data, "--policy", self.policy)
+        self.assertEqual(code, 0)
+        spent = {l.split("\t")[0]: l.split("\t")[3] for l in out.splitlines()[1:]}
+        self.assertEqual({u: spent.get(u) for u in ("李明", "王芳", "&#65;", "A", "??",
+                                                     "&#55357;x", "&#x41;")},
+                         {"李明": "R$ 0,10", "王芳": "R$ 0,20", "&#65;": "R$ 0,10",
+                          "A": "R$ 0,10", "??": "R$ 0,10", "&#55357;x": "R$ 0,10",
+                          "&#x41;": "R$ 0,10"}, out)
+        code, out, _ = run("jobs", "--data", self.data)
+        rows = [l.split("\t") for l in out.splitlines()[1:]]
+        self.assertEqual({(r[2], r[3]) for r in rows}, {("PC-王", "打印")}, out)
+
     def test_hostile_stub_data_is_refused_and_the_server_goes_on(self):
         client = register(self.dce)["clientId"]
         t = self.dce.get_rpc_transport()
