@@ -7,6 +7,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -68,6 +69,14 @@ def read(path):
 
 
 
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
 class MachineTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="tollmachine-e2e-")
@@ -76,7 +85,9 @@ class MachineTest(unittest.TestCase):
         spool = os.path.join(self.machine, "spool").replace("\\", "\\\\")
         with open(os.path.join(self.machine, "registry.reg"), "wb") as f:
             f.write(REGISTRY.format(spool=spool).encode("cp1252"))
-        self.env = dict(os.environ, TOLLGATE_MACHINE=self.machine)
+        # The agent's own endpoint is one of this run's: other tests' agents may hold 7002.
+        self.env = dict(os.environ, TOLLGATE_MACHINE=self.machine,
+                        TOLLGATE_AGENT_ENDPOINT=str(free_port()))
         self.addCleanup(self.cleanup)
 
     def cleanup(self):

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -40,6 +41,14 @@ REGISTRY = r"""REGEDIT4
 
 
 
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
 class SupervisorTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="tollwarden-e2e-")
@@ -48,7 +57,9 @@ class SupervisorTest(unittest.TestCase):
         spool = os.path.join(self.machine, "spool").replace("\\", "\\\\")
         with open(os.path.join(self.machine, "registry.reg"), "wb") as f:
             f.write(REGISTRY.format(spool=spool, interval=INTERVAL_MS).encode("cp1252"))
-        self.env = dict(os.environ, TOLLGATE_MACHINE=self.machine)
+        # The agent's own endpoint is one of this run's: other tests' agents may hold 7002.
+        self.env = dict(os.environ, TOLLGATE_MACHINE=self.machine,
+                        TOLLGATE_AGENT_ENDPOINT=str(free_port()))
         self.addCleanup(self.cleanup)
         self.tm("start")
         done = self.tm("install", "--server", "127.0.0.1")

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/rpc/interfaces.h"
@@ -145,6 +146,28 @@ TEST_F(LocalServerOnSim, AStopEndsTheWaitForAHeldEndpoint) {
   auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(server.Start(), nullptr);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_FALSE(server.Listening());
+  EXPECT_EQ(server.Stop(), nullptr);
+}
+
+TEST_F(LocalServerOnSim, AStopDuringTheTriesOfAHeldEndpointEndsThemAtOnce) {
+  ::rpc::Server holder;
+  ASSERT_EQ(holder.UseProtseq(L"ncacn_ip_tcp", 10), ::rpc::RPC_S_OK);
+  LocalServer::Options options;  // the product's minute of tries, a second apart
+  options.endpoint = std::to_wstring(holder.Ports().at(0));
+  LocalServer server(options, std::make_shared<Recorder>(), nullptr);
+  std::chrono::steady_clock::time_point ended;
+  ErrorResultPtr result = MakeError(L"not ended");
+  std::thread start([&] {
+    result = server.Start();
+    ended = std::chrono::steady_clock::now();
+  });
+  platform::kernel().Sleep(1500);  // in the second wait
+  auto asked = std::chrono::steady_clock::now();
+  server.Cancel();
+  start.join();
+  EXPECT_LT(ended - asked, std::chrono::milliseconds(500));
+  EXPECT_EQ(result, nullptr);
   EXPECT_FALSE(server.Listening());
   EXPECT_EQ(server.Stop(), nullptr);
 }
