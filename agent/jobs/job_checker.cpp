@@ -253,6 +253,9 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
               .Message());
     }
   }
+  // Remembered before it is applied, so that a restart neither examines it again nor takes
+  // it for a job paused by someone else.
+  handler_.JournalDecision(jobId, haveRecord ? &job : nullptr, command);
   if (command != platform::JOB_CONTROL_DELETE) {
     try {
       bool released = command == platform::JOB_CONTROL_RESUME;
