@@ -311,6 +311,19 @@ void Application::TakeOverPausedJobs(spooler::Printer& printer) {
       handler->DispatchStatus(job.JobId, job.Status);
       continue;
     }
+    bool paused = (job.Status & JOB_STATUS_PAUSED) != 0;
+    if (decision == JobDecision::kReleased && paused) {
+      // Released by the agent, but the release never reached the spooler (it failed while
+      // the decision was being applied): the decision is applied again.
+      Log(L"Job " + std::to_wstring(job.JobId) + L" of " + printer.Name() +
+          L" was released but is paused; it is released again.");
+      printer.SetJob(job.JobId, JOB_CONTROL_RESUME);
+      continue;
+    }
+    if (decision == JobDecision::kDeleted && (job.Status & JOB_STATUS_DELETING) == 0) {
+      printer.SetJob(job.JobId, JOB_CONTROL_DELETE);
+      continue;
+    }
     if (handler->Find(job.JobId, nullptr)) continue;  // decided, or held, before
     // Paused and undecided, still spooling, spooled free, or spooled since the watch began.
     // A job paused by someone else is passed over by the dispatch.
