@@ -483,6 +483,8 @@ class CrashStream(Road):
                 "\\Recepção]\n\"Attributes\"=dword:00000140\n")
 
     def test_every_job_printed_through_a_spooler_crash_is_accounted_once(self):
+        # Monitoring restarts a second after the spooler is back: jobs print meanwhile.
+        self.env["TOLLGATE_SPOOL_OBSERVER_STEP_MS"] = "1500"
         self.boot()
         printed = []
         stop = threading.Event()
@@ -503,7 +505,7 @@ class CrashStream(Road):
             self.tm("crash", "Spooler")
             restarted = "O spooler de impressão terminou de forma inesperada."
             self.assertTrue(wait_for(lambda: restarted in self.log(), 30), self.log())
-            time.sleep(2)
+            time.sleep(2.5)
         finally:
             stop.set()
             worker.join()
@@ -517,6 +519,8 @@ class CrashStream(Road):
             self.assertTrue(wait_for(lambda: len(self.ledger_rows(job, "Recepção")) >= 1, 20),
                             ("no ledger row", job, self.events(job), self.log()))
         time.sleep(1)
+        sys.stderr.write("%d jobs printed, %d of them reported after they printed\n" %
+                         (len(printed), len(reported)))
         for job in printed:
             self.assertEqual(len(self.ledger_rows(job, "Recepção")), 1, (job, self.events(job)))
             events = self.events(job)
