@@ -10,6 +10,7 @@ import re
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -87,6 +88,7 @@ def free_port():
 class Road(unittest.TestCase):
     policy = None
     server_args = ()
+    extra_registry = ""  # more of the machine's registry for a case
 
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="job-road-e2e-")
@@ -118,7 +120,8 @@ class Road(unittest.TestCase):
     def registry(self):
         """The machine's registry.reg: the server's queues and the agent's service."""
         spool = os.path.join(self.machine, "spool").replace("/", "\\\\")
-        return b"\xff\xfe" + REGISTRY.format(spool=spool, port=self.port).encode("utf-16-le")
+        return b"\xff\xfe" + (REGISTRY.format(spool=spool, port=self.port) +
+                                self.extra_registry).encode("utf-16-le")
 
     def cleanup(self):
         if self.tm("stop", check=False).returncode != 0:
@@ -212,6 +215,15 @@ class Road(unittest.TestCase):
             return []
         head = lines[0].split("\t")
         return [dict(zip(head, l.split("\t"))) for l in lines[1:]]
+
+    def ledger_rows(self, spooler_job, queue):
+        db = sqlite3.connect("file:%s?mode=ro" % os.path.join(self.ledger, "tollserver.db"),
+                             uri=True)
+        try:
+            return db.execute("SELECT job_id FROM jobs WHERE spooler_job_id = ? AND queue = ?",
+                              (spooler_job, queue)).fetchall()
+        finally:
+            db.close()
 
     def released(self, job):
         return ("resumed", "tollagent") in self.events(job)
@@ -493,7 +505,8 @@ class SpoolerCrash(Road):
         for job in after:
             self.assertTrue(wait_for(lambda: self.released(job)), (self.journal(), self.log()))
         for job in before:
-            self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(job)))
+            self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(job)),
+                            (job, self.events(job), self.log(), self.jobs()))
         self.assert_decided_before_printing()
 
 
@@ -678,6 +691,109 @@ class LargeServer(Road):
         for e in self.journal():
             if e["event"] == "printing":
                 self.assertTrue(self.released(e["job"]), ("printed undecided", e))
+
+
+class Restart(Road):
+    """What the agent decided outlives it; what someone else paused stays theirs."""
+    policy = {"prices": {"mono": 0.10, "colour": 0.50},
+              "users": {"pedro": {"balance": 0}},
+              "printers": {"Balcão": {"insufficientBalance": "pause"}}}
+
+    def restart_agent(self):
+        self.tm("sc", "stop", "TollgateClient")
+        self.assertTrue(wait_for(lambda: self.service() == ("STOPPED", 0)))
+        self.tm("sc", "start", "TollgateClient")
+        self.assertTrue(wait_for(lambda: self.service()[0] == "RUNNING"))
+        self.wait_watching()
+
+    def test_restarts_keep_the_servers_hold_and_leave_a_job_paused_by_hand_alone(self):
+        self.boot()
+        # The server pauses it (no balance): reported once, paused with no hold text.
+        held = self.print("Balcão", "text-3ff.txt", "datatype=TEXT", user="pedro")
+        self.assertTrue(wait_for(lambda: len(self.ledger_rows(held, "Balcão")) == 1),
+                        (self.ledger_jobs(), self.log()))
+        # An administrator pauses a job by hand while the agent is away.
+        self.tm("sc", "stop", "TollgateClient")
+        self.assertTrue(wait_for(lambda: self.service() == ("STOPPED", 0)))
+        slow = subprocess.Popen([os.path.join(BIN, "tollmachine"), "print", "-P", "Recepção",
+                                 "-U", "maria", "-H", "WS042", "-o", "rate=200000",
+                                 os.path.join(TESTDATA, "d04.ljet4.pcl")],
+                                env=self.env, stdout=subprocess.PIPE)
+        self.addCleanup(slow.stdout.close)
+        by_hand = int(slow.stdout.readline())
+        self.tm("pause", str(by_hand))
+        self.assertEqual(slow.wait(30), 0)
+        self.assertTrue(wait_for(lambda: ("spooled", "tollmachine") in self.events(by_hand)))
+        self.tm("sc", "start", "TollgateClient")
+        self.wait_watching()
+        self.restart_agent()
+        time.sleep(1)
+        self.assertEqual(len(self.ledger_rows(held, "Balcão")), 1, self.ledger_jobs())
+        self.assertEqual(self.jobs()[held]["status"], "paused", self.jobs())
+        self.assertEqual(self.ledger_rows(by_hand, "Recepção"), [], self.ledger_jobs())
+        self.assertEqual([e for e in self.events(by_hand) if e[1] == "tollagent"], [],
+                         self.events(by_hand))
+        self.assertEqual(self.jobs()[by_hand]["status"], "paused", self.jobs())
+        self.assertIn("Job %d of Recepção was paused by someone else" % by_hand, self.log())
+        # Resumed by its owner, it is held and decided like any job.
+        self.tm("resume", str(by_hand))
+        self.assertTrue(wait_for(lambda: self.released(by_hand)), (self.events(by_hand),
+                                                                   self.log()))
+        self.assertTrue(wait_for(lambda: len(self.ledger_rows(by_hand, "Recepção")) == 1))
+
+
+class CrashStream(Road):
+    """Jobs printed while the spooler crashes and monitoring restarts."""
+    # The queue keeps printed documents, as the agent's history needs.
+    extra_registry = ("\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers"
+                "\\Recepção]\n\"Attributes\"=dword:00000140\n")
+
+    def test_every_job_printed_through_a_spooler_crash_is_accounted_once(self):
+        # Monitoring restarts a second after the spooler is back: jobs print meanwhile.
+        self.env["TOLLGATE_SPOOL_OBSERVER_STEP_MS"] = "1500"
+        self.boot()
+        printed = []
+        stop = threading.Event()
+
+        def stream():
+            while not stop.is_set():
+                done = subprocess.run(
+                    [os.path.join(BIN, "tollmachine"), "print", "-P", "Recepção", "-U", "maria",
+                     "-H", "WS042", os.path.join(TESTDATA, "d04.ljet4.pcl")],
+                    env=self.env, capture_output=True, timeout=30)
+                if done.returncode == 0:
+                    printed.append(int(done.stdout.split()[0]))
+                time.sleep(0.1)
+        worker = threading.Thread(target=stream)
+        worker.start()
+        try:
+            time.sleep(1)
+            self.tm("crash", "Spooler")
+            restarted = "O spooler de impressão terminou de forma inesperada."
+            self.assertTrue(wait_for(lambda: restarted in self.log(), 30), self.log())
+            time.sleep(2.5)
+        finally:
+            stop.set()
+            worker.join()
+        self.assertGreater(len(printed), 10)
+        for job in printed:
+            self.assertTrue(wait_for(lambda: ("printed", "spooler") in self.events(job), 20),
+                            (job, self.events(job)))
+        reported = set(int(n) for n in re.findall(
+            r"Job (\d+) of Recepção printed before it could be held", self.log()))
+        for job in printed:
+            self.assertTrue(wait_for(lambda: len(self.ledger_rows(job, "Recepção")) >= 1, 20),
+                            ("no ledger row", job, self.events(job), self.log()))
+        time.sleep(1)
+        sys.stderr.write("%d jobs printed, %d of them reported after they printed\n" %
+                         (len(printed), len(reported)))
+        for job in printed:
+            self.assertEqual(len(self.ledger_rows(job, "Recepção")), 1, (job, self.events(job)))
+            events = self.events(job)
+            first_print = events.index(("printing", "spooler"))
+            # Held and released by the agent before it printed, or reported after.
+            self.assertTrue(("resumed", "tollagent") in events[:first_print] or job in reported,
+                            (job, events))
 
 
 if __name__ == "__main__":

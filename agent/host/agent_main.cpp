@@ -87,6 +87,7 @@ int AgentMain(const std::vector<std::wstring>& argv) {
   options.endpointAttempts = 60;
   options.accountLocalPort = settings.accountLocalPort;
   options.observerStepMs = ObserverStepFromEnvironment();
+  options.dataFolder = dataFolder;
   auto application = std::make_unique<Application>(options, std::move(store));
   *owner = application.get();
 

@@ -96,6 +96,10 @@ DWORD ObserverStepFromEnvironment() {
 Application::Application(ApplicationOptions options, std::unique_ptr<store::StoreJobsCache> store)
     : options_(options),
       store_(std::move(store)),
+      journal_(std::make_unique<jobs::DecisionJournal>(options_.dataFolder.empty()
+                                                           ? std::wstring()
+                                                           : options_.dataFolder + L"/" +
+                                                                 jobs::DecisionJournal::kFileName)),
       printMgr_(std::make_unique<spooler::PrintMgr>(L"")) {}
 
 Application::~Application() {
@@ -146,6 +150,7 @@ bool Application::Start() {
                if (kServerHostMode) RegisterServerHostComponents(L"");
 
                LoadQueues();
+               LoadJournal();
 
                ErrorResultPtr storeError = store_ ? store_->Initialize() : MakeError(L"no store");
                if (storeError) {
@@ -237,12 +242,8 @@ void Application::MonitorQueue(spooler::Printer& printer) {
     if (port->Name().rfind(L"\\\\", 0) == 0 && !options_.accountLocalPort) return;
     printer.GetPapers();
     auto handler = std::make_unique<jobs::TollgateClientPNH>(printer, *this);
-    // Jobs spooled and free before the watch starts may have been released by an earlier
-    // run: they are left as they are.
-    for (const platform::JobInfo2& job : printer.GetJobs(2)) {
-      if ((job.Status & (platform::JOB_STATUS_PAUSED | platform::JOB_STATUS_SPOOLING)) == 0)
-        handler->KnowExisting(job.JobId);
-    }
+    handler->SetJournal(journal_.get());
+    KnowQueueJobs(printer, *handler);
     handler->Open();
     auto notification = std::make_unique<spooler::PrinterNotification>(printer, std::move(handler));
     spooler::PrinterNotification* watching = notification.get();
@@ -254,20 +255,107 @@ void Application::MonitorQueue(spooler::Printer& printer) {
   });
 }
 
+void Application::LoadJournal() {
+  journal_->Load();
+  std::vector<jobs::DecisionJournal::JobKey> live;
+  std::lock_guard<std::recursive_mutex> guard(queuesLock_);
+  for (auto& printer : printMgr_->Printers()) {
+    for (const platform::JobInfo2& job : printer->GetJobs(2))
+      live.push_back({printer->Name(), job.JobId, job.Submitted});
+  }
+  journal_->Compact(live);
+}
+
+void Application::KnowQueueJobs(spooler::Printer& printer,
+                                spooler::JobNotificationHandler& handler) {
+  using namespace platform;
+  using spooler::JobDecision;
+  for (const JobInfo2& job : printer.GetJobs(2)) {
+    std::optional<JobDecision> decision = journal_->Find(printer.Name(), job.JobId, job.Submitted);
+    bool paused = (job.Status & JOB_STATUS_PAUSED) != 0;
+    bool spooled = (job.Status & JOB_STATUS_SPOOLING) == 0;
+    bool gone = (job.Status & (JOB_STATUS_PRINTING | JOB_STATUS_PRINTED | JOB_STATUS_DELETING |
+                               JOB_STATUS_DELETED | JOB_STATUS_ERROR)) != 0;
+    if (decision == JobDecision::kReleased || decision == JobDecision::kReported ||
+        decision == JobDecision::kDeleted) {
+      // Decided before: a pause or a resume by hand does not make it examined again.
+      handler.TrackReleased(job.JobId);
+    } else if (decision == JobDecision::kHeld) {
+      // Held by the server's decision or for someone's answer: kept held, not reported again.
+      handler.TrackHeld(job.JobId);
+    } else if (decision) {
+      // Paused by the agent and not decided yet: examined once the watch is armed.
+    } else if (paused && spooled && !gone && IsHoldText(job.pStatus)) {
+      handler.TrackHeld(job.JobId);
+    } else if (paused && spooled && !gone) {
+      // The agent writes every job it pauses to the journal before it decides it: a paused
+      // job the journal does not know was paused by someone else, and stays theirs.
+      handler.LeaveToOthers(job.JobId);
+      Log(L"Job " + std::to_wstring(job.JobId) + L" of " + printer.Name() +
+          L" was paused by someone else; it is left to them.");
+    }
+  }
+}
+
 void Application::TakeOverPausedJobs(spooler::Printer& printer) {
   spooler::JobNotificationHandler* handler = JobHandlerOf(printer);
   if (handler == nullptr) return;
-  for (const platform::JobInfo2& job : printer.GetJobs(2)) {
-    using namespace platform;
-    bool held = (job.Status & JOB_STATUS_PAUSED) != 0 && (job.Status & JOB_STATUS_SPOOLING) == 0;
-    if (held && IsHoldText(job.pStatus)) {
-      // Held for the user's or the server's answer: kept held, not reported again.
-      handler->TrackHeld(job.JobId);
-    } else {
-      // Paused and undecided, still spooling, or spooled since the watch began.
+  using namespace platform;
+  using spooler::JobDecision;
+  for (const JobInfo2& job : printer.GetJobs(2)) {
+    std::optional<JobDecision> decision = journal_->Find(printer.Name(), job.JobId, job.Submitted);
+    bool undecided = !decision || decision == JobDecision::kPaused;
+    if ((job.Status & (JOB_STATUS_PRINTING | JOB_STATUS_PRINTED)) != 0) {
+      // Printing or printed while nobody held it (the agent or its watch away): reported,
+      // unless it belongs to the queue's history from before the agent's journal.
+      if (undecided && (decision || journal_->Remembers(job.Submitted)))
+        ReportPrinted(*handler, job);
       handler->DispatchStatus(job.JobId, job.Status);
+      continue;
     }
+    bool paused = (job.Status & JOB_STATUS_PAUSED) != 0;
+    if (decision == JobDecision::kReleased && paused) {
+      // Released by the agent, but the release never reached the spooler (it failed while
+      // the decision was being applied): the decision is applied again.
+      Log(L"Job " + std::to_wstring(job.JobId) + L" of " + printer.Name() +
+          L" was released but is paused; it is released again.");
+      printer.SetJob(job.JobId, JOB_CONTROL_RESUME);
+      continue;
+    }
+    if (decision == JobDecision::kDeleted && (job.Status & JOB_STATUS_DELETING) == 0) {
+      printer.SetJob(job.JobId, JOB_CONTROL_DELETE);
+      continue;
+    }
+    if (handler->Find(job.JobId, nullptr)) continue;  // decided, or held, before
+    // Paused and undecided, still spooling, spooled free, or spooled since the watch began.
+    // A job paused by someone else is passed over by the dispatch.
+    handler->DispatchStatus(job.JobId, job.Status);
   }
+}
+
+void Application::ReportPrinted(spooler::JobNotificationHandler& handler,
+                                const platform::JobInfo2& job) {
+  // Remembered first: a crash while it is reported cannot report it twice.
+  journal_->Record(handler.Queue().Name(), job.JobId, job.Submitted,
+                   spooler::JobDecision::kReported);
+  Log(L"Job " + std::to_wstring(job.JobId) + L" of " + handler.Queue().Name() +
+      L" printed before it could be held; it is reported.");
+  RunReported(L"Application::ReportPrinted", [&] {
+    jobs::JobChecker checker(handler, *this);
+    checker.Initialize();
+    spooler::TrackedJob tracked;
+    tracked.jobId = job.JobId;
+    std::vector<std::int64_t> ids;
+    // The answer's command has nothing left to act on: the job has printed.
+    checker.Decide(job, tracked, &ids);
+  });
+}
+
+void Application::JournalCommand(const std::wstring& queue, DWORD jobId,
+                                 spooler::JobDecision decision) {
+  spooler::Printer printer(queue, printMgr_.get());
+  platform::JobInfo2 job;
+  if (printer.GetJob(jobId, &job)) journal_->Record(queue, jobId, job.Submitted, decision);
 }
 
 void Application::ClearQueues() {
@@ -282,6 +370,8 @@ void Application::ClearQueues() {
 void Application::RestartMonitoring() {
   ClearQueues();
   LoadQueues();
+  // Each queue's jobs are looked at once its watch is armed again (MonitorQueue): what
+  // spooled or printed meanwhile is decided or reported.
   std::lock_guard<std::recursive_mutex> guard(queuesLock_);
   for (auto& printer : printMgr_->Printers()) MonitorQueue(*printer);
 }
@@ -322,6 +412,10 @@ bool Application::WithJobTable(const std::wstring& queue,
 
 void Application::ApplyJobCommand(const std::wstring& printerName, DWORD jobId, DWORD command,
                                   bool released, bool second) {
+  JournalCommand(printerName, jobId,
+                 command == platform::JOB_CONTROL_RESUME   ? spooler::JobDecision::kReleased
+                 : command == platform::JOB_CONTROL_DELETE ? spooler::JobDecision::kDeleted
+                                                           : spooler::JobDecision::kHeld);
   WithJobTable(printerName, [&](spooler::JobNotificationHandler& handler) {
     handler.ApplyCommand(jobId, released, second);
   });
@@ -337,6 +431,8 @@ void Application::SetJobCommand(DWORD jobId, DWORD command, const std::wstring& 
   }
   // Any other command goes to the spooler alone: its notifications bring the job table up to
   // date (a deleted job leaves it).
+  if (command == platform::JOB_CONTROL_DELETE)
+    JournalCommand(queue, jobId, spooler::JobDecision::kDeleted);
   spooler::Printer printer(queue, printMgr_.get());
   if (!printer.SetJob(jobId, command)) throw new SystemError(JobPlace(queue, jobId), 87);
 }
@@ -348,6 +444,8 @@ void Application::ApplyJobDecision(DWORD jobId, DWORD command, const std::wstrin
 
 void Application::ChangeJobOwner(DWORD jobId, const std::wstring& userName,
                                  const std::wstring& queue) {
+  // Examined again: until then a restart examines it again too.
+  JournalCommand(queue, jobId, spooler::JobDecision::kPaused);
   WithJobTable(
       queue, [&](spooler::JobNotificationHandler& handler) { handler.MarkPending(jobId, false); });
   spooler::Printer printer(queue, printMgr_.get());
@@ -361,6 +459,7 @@ void Application::ChangeJobOwner(DWORD jobId, const std::wstring& userName,
 }
 
 void Application::ReexamineJob(const std::wstring& queue, DWORD jobId) {
+  JournalCommand(queue, jobId, spooler::JobDecision::kPaused);
   WithJobTable(queue,
                [&](spooler::JobNotificationHandler& handler) { handler.MarkPending(jobId, true); });
   spooler::Printer printer(queue, printMgr_.get());

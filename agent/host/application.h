@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/jobs/decision_journal.h"
 #include "agent/jobs/job_checker.h"
 #include "agent/rpc/local_server.h"
 #include "agent/spooler/printer.h"
@@ -32,6 +33,9 @@ struct ApplicationOptions {
   bool accountLocalPort = false;
   // The spool observer's wait step before it restarts monitoring (i × step for the i-th try).
   platform::DWORD observerStepMs = spooler::SpoolObserver::kStepMs;
+  // The agent's data folder, where the journal of its decisions is kept; empty keeps the
+  // journal in memory.
+  std::wstring dataFolder;
 };
 
 // The observer's step from the environment variable TOLLGATE_SPOOL_OBSERVER_STEP_MS (for
@@ -85,9 +89,20 @@ class Application : public jobs::JobStore, public remote::JobControlHandler {
  private:
   void LoadQueues();
   void MonitorQueue(spooler::Printer& printer);
-  // Hands every completely spooled, paused job of the queue to its handler as if the spooler
-  // had just reported it: nothing stays paused because the agent was away when it spooled.
+  // Before the queue's watch is armed: the job table learns from the journal what the agent
+  // decided about the queue's jobs, and which paused jobs are someone else's.
+  void KnowQueueJobs(spooler::Printer& printer, spooler::JobNotificationHandler& handler);
+  // After the watch is armed: every job of the queue the agent has not decided is decided
+  // (held first when it is free), and one that printed undecided (while the agent or the
+  // spooler's watch was away) is reported.
   void TakeOverPausedJobs(spooler::Printer& printer);
+  // Reports a job that printed before the agent could hold it; no spooler command follows.
+  void ReportPrinted(spooler::JobNotificationHandler& handler, const platform::JobInfo2& job);
+  // Loads the journal and keeps in it only the jobs still in a queue.
+  void LoadJournal();
+  // The server's or a caller's command on a job, written to the journal before it is applied.
+  void JournalCommand(const std::wstring& queue, platform::DWORD jobId,
+                      spooler::JobDecision decision);
   // Clears the monitored-queue list; the printers are destroyed outside the list's lock.
   void ClearQueues();
   void RestartMonitoring();
@@ -105,6 +120,7 @@ class Application : public jobs::JobStore, public remote::JobControlHandler {
 
   ApplicationOptions options_;
   std::unique_ptr<store::StoreJobsCache> store_;
+  std::unique_ptr<jobs::DecisionJournal> journal_;
   bool started_ = false;
   platform::HANDLE quit_ = nullptr;
   std::recursive_mutex queuesLock_;  // the monitored-queue list

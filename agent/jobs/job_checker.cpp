@@ -295,6 +295,10 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
               .Message());
     }
   }
+  // Remembered before it is applied, so that a restart neither examines it again nor takes
+  // it for a job paused by someone else. A job the store could not keep yet is not decided:
+  // it stays as the agent paused it.
+  if (!heldByStore_) handler_.JournalDecision(jobId, haveRecord ? &job : nullptr, command);
   if (command != platform::JOB_CONTROL_DELETE) RecordDecision(jobId, ids, command);
   if (heldByStore_) {
     // The store could not keep the job yet: it stays paused and is examined again, behind

@@ -61,8 +61,17 @@ void JobNotificationHandler::DispatchStatus(DWORD jobId, DWORD status) {
   using namespace platform;
   if ((status & (JOB_STATUS_SPOOLING | JOB_STATUS_PAUSED)) != 0) {
     if ((status & JOB_STATUS_PAUSED) == 0) {
-      // Still spooling and free to print: held at once, decided once it is spooled.
+      // Still spooling and free to print: held at once, decided once it is spooled. The
+      // journal learns that the agent paused it, so that a restart tells it from a job
+      // someone else paused.
       printer_.SetJob(jobId, JOB_CONTROL_PAUSE);
+      bool known = false;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        known = jobs_.count(jobId) != 0;
+        others_.erase(jobId);
+      }
+      if (!known) JournalJob(jobId, nullptr, JobDecision::kPaused);
       return;
     }
     if ((status & JOB_STATUS_SPOOLING) == 0 &&
@@ -76,6 +85,7 @@ void JobNotificationHandler::DispatchStatus(DWORD jobId, DWORD status) {
     std::lock_guard<std::mutex> guard(lock_);
     jobs_.erase(jobId);
     existing_.erase(jobId);
+    others_.erase(jobId);
   } else if ((status & (JOB_STATUS_DELETED | JOB_STATUS_DELETING)) != 0) {
     Deleted(jobId);
   } else if (status == 0) {
@@ -87,6 +97,7 @@ void JobNotificationHandler::Spooled(DWORD jobId) {
   TrackedJob copy;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    if (others_.count(jobId) != 0) return;  // paused by someone else: theirs
     auto it = jobs_.find(jobId);
     if (it != jobs_.end()) {
       if (!it->second.pending) return;  // already queued or decided
@@ -107,6 +118,7 @@ void JobNotificationHandler::Deleted(DWORD jobId) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     existing_.erase(jobId);
+    others_.erase(jobId);
     auto it = jobs_.find(jobId);
     if (it == jobs_.end()) return;
     ids = std::move(it->second.storeIds);
@@ -119,6 +131,7 @@ void JobNotificationHandler::Deleted(DWORD jobId) {
 
 void JobNotificationHandler::StatusCleared(DWORD jobId) {
   bool hold = false;
+  bool fresh = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = jobs_.find(jobId);
@@ -127,11 +140,14 @@ void JobNotificationHandler::StatusCleared(DWORD jobId) {
       hold = !it->second.released;
     } else {
       // The spooler keeps one waiting value a job: a job that spooled before the thread read
-      // its notification is first seen spooled and free. It is held like one seen spooling.
-      hold = existing_.count(jobId) == 0;
+      // its notification is first seen spooled and free. It is held like one seen spooling;
+      // so is a job someone else had paused and now resumed.
+      others_.erase(jobId);
+      hold = fresh = existing_.count(jobId) == 0;
     }
   }
   if (hold) printer_.SetJob(jobId, platform::JOB_CONTROL_PAUSE);
+  if (fresh) JournalJob(jobId, nullptr, JobDecision::kPaused);
 }
 
 bool JobNotificationHandler::RecordDecision(DWORD jobId, const std::vector<std::int64_t>& storeIds,
@@ -179,6 +195,39 @@ void JobNotificationHandler::TrackHeld(DWORD jobId) {
   jobs_.emplace(jobId, held);
 }
 
+void JobNotificationHandler::TrackReleased(DWORD jobId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  TrackedJob released;
+  released.jobId = jobId;
+  released.released = true;
+  jobs_.emplace(jobId, released);
+}
+
+void JobNotificationHandler::LeaveToOthers(DWORD jobId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  others_.insert(jobId);
+}
+
+void JobNotificationHandler::JournalJob(DWORD jobId, const platform::JobInfo2* job,
+                                        JobDecision decision) {
+  if (journal_ == nullptr) return;
+  platform::JobInfo2 read;
+  if (job == nullptr) {
+    // A job gone meanwhile needs no memory.
+    if (!printer_.GetJob(jobId, &read)) return;
+    job = &read;
+  }
+  journal_->Record(printer_.Name(), jobId, job->Submitted, decision);
+}
+
+void JobNotificationHandler::JournalDecision(DWORD jobId, const platform::JobInfo2* job,
+                                             DWORD command) {
+  JobDecision decision = command == platform::JOB_CONTROL_RESUME   ? JobDecision::kReleased
+                         : command == platform::JOB_CONTROL_DELETE ? JobDecision::kDeleted
+                                                                   : JobDecision::kHeld;
+  JournalJob(jobId, job, decision);
+}
+
 void JobNotificationHandler::KnowExisting(DWORD jobId) {
   std::lock_guard<std::mutex> guard(lock_);
   existing_.insert(jobId);
@@ -206,6 +255,7 @@ PrinterNotification::PrinterNotification(CPrinterBase& printer,
 PrinterNotification::~PrinterNotification() {
   Close();
   if (quit_ != nullptr) platform::kernel().CloseHandle(quit_);
+  if (armed_ != nullptr) platform::kernel().CloseHandle(armed_);
 }
 
 bool PrinterNotification::Running() const {
@@ -225,6 +275,11 @@ void PrinterNotification::OpenAsync(DWORD filter, std::unique_ptr<NotifyOptions>
     quit_ = platform::kernel().CreateEventW(false, false);
     if (quit_ == nullptr) throw new SystemError(L"CreateEvent", L"PrinterNotification::OpenAsync");
   }
+  if (armed_ == nullptr) {
+    armed_ = platform::kernel().CreateEventW(true, false);
+    if (armed_ == nullptr) throw new SystemError(L"CreateEvent", L"PrinterNotification::OpenAsync");
+  }
+  platform::kernel().ResetEvent(armed_);
   thread_.Start(kThreadStack, [this]() -> DWORD {
     DWORD wait = retryFirstMs_;
     bool failedBefore = false;
@@ -233,6 +288,7 @@ void PrinterNotification::OpenAsync(DWORD filter, std::unique_ptr<NotifyOptions>
         Open(filter_, platform::INFINITE, options_.get(), failedBefore);
         return 0;
       } catch (SystemError* error) {
+        platform::kernel().SetEvent(armed_);
         if (change_ != nullptr || stop_) {
           handler_->OnError(error);
           return 0;
@@ -245,9 +301,11 @@ void PrinterNotification::OpenAsync(DWORD filter, std::unique_ptr<NotifyOptions>
         Log(L"Can't watch printer " + printer_.Name() + L": " + text + L" Trying again in " +
             std::to_wstring(wait) + L" ms.");
       } catch (Error* error) {
+        platform::kernel().SetEvent(armed_);
         handler_->OnError(error);
         return 0;
       } catch (...) {
+        platform::kernel().SetEvent(armed_);
         handler_->OnError(new UnknownError(L"PrinterNotification::OpenAsync"));
         return 0;
       }
@@ -257,6 +315,9 @@ void PrinterNotification::OpenAsync(DWORD filter, std::unique_ptr<NotifyOptions>
       wait = std::min(retryLongestMs_, wait * 2);
     }
   });
+  // What the caller looks at after this (the queue's jobs) is then either seen by it or
+  // reported by the watch.
+  platform::kernel().WaitForSingleObject(armed_, kArmWaitMs);
 }
 
 void PrinterNotification::Open(DWORD filter, DWORD timeout, const NotifyOptions* options,
@@ -285,6 +346,7 @@ void PrinterNotification::Open(DWORD filter, DWORD timeout, const NotifyOptions*
       }
     }
   }
+  if (armed_ != nullptr) platform::kernel().SetEvent(armed_);
   while (!stop_) {
     int which = os::SyncLock::Lock({quit_, change_}, timeout);
     if (which != 1) break;

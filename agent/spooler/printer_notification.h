@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -50,6 +51,30 @@ struct TrackedJob {
   bool notifyAfterRelease = false;
   bool second = false;  // set with `released` by the server's job command
   std::uint32_t extra = 0;
+};
+
+// What the agent decided about a job, kept across restarts of the agent and of the spooler.
+enum class JobDecision : std::uint8_t {
+  kPaused,    // paused by the agent while it spooled, not decided yet
+  kReleased,  // released (or printed by the server's later release)
+  kHeld,      // kept paused by the server's decision
+  kDeleted,
+  kReported,  // printed before the agent could hold it, and reported afterwards
+};
+
+// The agent's memory of its decisions, keyed by queue (case-insensitive), job id and the
+// time the job was submitted (a spooler that restarts may give an id again).
+class JobJournal {
+ public:
+  virtual ~JobJournal() = default;
+  virtual void Record(const std::wstring& queue, platform::DWORD jobId,
+                      const platform::SystemTime& submitted, JobDecision decision) = 0;
+  virtual std::optional<JobDecision> Find(const std::wstring& queue, platform::DWORD jobId,
+                                          const platform::SystemTime& submitted) const = 0;
+  // Whether a job submitted at that time may have printed while the agent watched nothing:
+  // false for jobs older than the journal's memory (the queue's history before the agent's
+  // first run).
+  virtual bool Remembers(const platform::SystemTime& submitted) const = 0;
 };
 
 // What a queue's job checker is asked to do.
@@ -97,6 +122,20 @@ class JobNotificationHandler : public PrinterNotificationHandler {
   // A job that was in the queue, spooled and free, before the queue was watched: it may have
   // been released before, and is left alone when it is reported spooled.
   void KnowExisting(platform::DWORD jobId);
+  // The journal of the agent's decisions; none keeps them in the job table only.
+  void SetJournal(JobJournal* journal) { journal_ = journal; }
+  JobJournal* Journal() const { return journal_; }
+  // Writes the checker's decision to the journal before it is applied: RESUME released,
+  // DELETE deleted, PAUSE held. The job record is read again when `job` is null.
+  void JournalDecision(platform::DWORD jobId, const platform::JobInfo2* job,
+                       platform::DWORD command);
+  void JournalJob(platform::DWORD jobId, const platform::JobInfo2* job, JobDecision decision);
+  // Tracks a job the agent had released before it restarted: a pause or a resume by hand
+  // does not make it examined again.
+  void TrackReleased(platform::DWORD jobId);
+  // A job paused by someone else, found when the watch began: left paused and not examined;
+  // resumed by hand, it is held and decided like a new job.
+  void LeaveToOthers(platform::DWORD jobId);
   // A copy of the job's entry; false when there is none.
   bool Find(platform::DWORD jobId, TrackedJob* job) const;
   std::size_t TrackedCount() const;
@@ -112,6 +151,8 @@ class JobNotificationHandler : public PrinterNotificationHandler {
   mutable std::mutex lock_;
   std::unordered_map<platform::DWORD, TrackedJob> jobs_;
   std::unordered_set<platform::DWORD> existing_;
+  std::unordered_set<platform::DWORD> others_;  // paused by someone else
+  JobJournal* journal_ = nullptr;
 };
 
 // Waits for the changes of one printer handle on a thread of its own and hands them to its
@@ -127,12 +168,14 @@ class PrinterNotification {
   PrinterNotification& operator=(const PrinterNotification&) = delete;
   ~PrinterNotification();
 
-  // Starts the notification thread; SystemError when it cannot start. A queue whose watch
-  // cannot begin (FindFirstPrinterChangeNotification fails: the spooler has no room for it,
-  // or is away) is logged, "Can't watch printer <name>: <Windows error text>", and tried
-  // again after a wait that doubles from the first retry wait to the longest, until it is
-  // watched or the notification is closed. `onLateWatch` runs on the thread once a watch
-  // that failed first has begun, to take over what the queue did meanwhile.
+  // Starts the notification thread; SystemError when it cannot start. Returns once the
+  // watch is armed (or its arming failed), so that a change made after the call is seen.
+  // A queue whose watch cannot begin (FindFirstPrinterChangeNotification fails: the spooler
+  // has no room for it, or is away) is logged, "Can't watch printer <name>: <Windows error
+  // text>", and tried again after a wait that doubles from the first retry wait to the
+  // longest, until it is watched or the notification is closed. `onLateWatch` runs on the
+  // thread once a watch that failed first has begun, to take over what the queue did
+  // meanwhile.
   void OpenAsync(platform::DWORD filter, std::unique_ptr<NotifyOptions> options);
   void SetWatchRetry(platform::DWORD firstMs, platform::DWORD longestMs);
   void SetOnLateWatch(std::function<void()> onLateWatch) { onLateWatch_ = std::move(onLateWatch); }
@@ -151,6 +194,7 @@ class PrinterNotification {
   std::unique_ptr<PrinterNotificationHandler> handler_;
   platform::HANDLE change_ = nullptr;
   platform::HANDLE quit_ = nullptr;
+  platform::HANDLE armed_ = nullptr;  // set once the change handle is open or failed
   std::atomic<bool> stop_{false};
   os::Thread thread_;
   platform::DWORD filter_ = 0;
@@ -162,5 +206,7 @@ class PrinterNotification {
 };
 
 inline constexpr std::size_t kThreadStack = 20480;
+// How long starting a watch waits for it to be armed.
+inline constexpr platform::DWORD kArmWaitMs = 10000;
 
 }  // namespace tollgate::spooler

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "agent/spooler/printer.h"
@@ -223,6 +225,54 @@ TEST_F(WatchRetryOnSim, ClosingEndsTheRetriesAtOnce) {
   watch.Close();
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(500));
   EXPECT_EQ(probe().findFirstFailed.load(), 1);
+}
+
+// What the handler writes to the journal, one "decision job" pair a record.
+class ListJournal : public JobJournal {
+ public:
+  void Record(const std::wstring& queue, DWORD jobId, const SystemTime&,
+              JobDecision decision) override {
+    EXPECT_EQ(queue, L"Fila");
+    records.emplace_back(decision, jobId);
+  }
+  std::optional<JobDecision> Find(const std::wstring&, DWORD, const SystemTime&) const override {
+    return std::nullopt;
+  }
+  bool Remembers(const SystemTime&) const override { return true; }
+  std::vector<std::pair<JobDecision, DWORD>> records;
+};
+
+TEST_F(JobTableOnSim, EveryJobTheAgentPausesIsJournaledAJobLeftToOthersIsTheirsUntilResumed) {
+  ListJournal journal;
+  handler_.SetJournal(&journal);
+  DWORD spooling = Print();
+  DWORD free = Print();
+  DWORD theirs = Print();
+  handler_.DispatchStatus(spooling, JOB_STATUS_SPOOLING);
+  handler_.DispatchStatus(free, 0);
+  using Records = std::vector<std::pair<JobDecision, DWORD>>;
+  EXPECT_EQ(journal.records,
+            (Records{{JobDecision::kPaused, spooling}, {JobDecision::kPaused, free}}));
+  // Someone else paused it: reported paused, it is not examined.
+  ASSERT_TRUE(printer_.SetJob(theirs, JOB_CONTROL_PAUSE));
+  handler_.LeaveToOthers(theirs);
+  handler_.DispatchStatus(theirs, JOB_STATUS_PAUSED);
+  EXPECT_TRUE(handler_.spooled.empty());
+  // Resumed by them, it is held, journaled and examined like a new job.
+  ASSERT_TRUE(printer_.SetJob(theirs, JOB_CONTROL_RESUME));
+  handler_.DispatchStatus(theirs, 0);
+  EXPECT_TRUE(Paused(theirs));
+  EXPECT_EQ(journal.records.back(), std::make_pair(JobDecision::kPaused, theirs));
+  handler_.DispatchStatus(theirs, JOB_STATUS_PAUSED);
+  EXPECT_EQ(handler_.spooled, std::vector<DWORD>{theirs});
+  // The checker's decisions: release, deletion, anything else keeps it held.
+  handler_.JournalDecision(spooling, nullptr, JOB_CONTROL_RESUME);
+  handler_.JournalDecision(free, nullptr, JOB_CONTROL_DELETE);
+  handler_.JournalDecision(theirs, nullptr, JOB_CONTROL_PAUSE);
+  EXPECT_EQ(Records(journal.records.end() - 3, journal.records.end()),
+            (Records{{JobDecision::kReleased, spooling},
+                     {JobDecision::kDeleted, free},
+                     {JobDecision::kHeld, theirs}}));
 }
 
 TEST(NotifyOptionsTest, ListThePrinterTypeFirstAndOnlyNonEmptyLists) {

@@ -512,6 +512,19 @@ void SimSpooler::LoadJobsLocked() {
         j.pDevMode = dm;
       }
       j.Submitted = SystemNow();
+      if (auto m = d.FindMember("submitted"); m != d.MemberEnd() && m->value.IsUint64()) {
+        std::uint64_t v = m->value.GetUint64();
+        SystemTime kept;
+        kept.wSecond = static_cast<std::uint16_t>(v % 100);
+        kept.wMinute = static_cast<std::uint16_t>(v / 100 % 100);
+        kept.wHour = static_cast<std::uint16_t>(v / 10000 % 100);
+        kept.wDay = static_cast<std::uint16_t>(v / 1000000 % 100);
+        kept.wMonth = static_cast<std::uint16_t>(v / 100000000 % 100);
+        kept.wYear = static_cast<std::uint16_t>(v / 10000000000 % 10000);
+        if (kept.wYear >= 1601 && kept.wMonth >= 1 && kept.wMonth <= 12 && kept.wDay >= 1 &&
+            kept.wDay <= 31 && kept.wHour < 24 && kept.wMinute < 60 && kept.wSecond < 60)
+          j.Submitted = kept;
+      }
       job.spooledAt = std::chrono::steady_clock::now();
       job.order = nextOrder_++;
       nextJob_ = std::max(nextJob_, j.JobId + 1);
@@ -603,6 +616,13 @@ void SimSpooler::SaveShadowLocked(const Job& job) {
   w.Uint(j.TotalPages);
   w.Key("complete");
   w.Bool(job.complete);
+  // The time the job was submitted outlives the spooler, as the shadow file keeps it.
+  const SystemTime& t = j.Submitted;
+  w.Key("submitted");
+  w.Uint64(((((std::uint64_t{t.wYear} * 100 + t.wMonth) * 100 + t.wDay) * 100 + t.wHour) * 100 +
+            t.wMinute) *
+               100 +
+           t.wSecond);
   if (j.pDevMode) str("devmode", WideFromUtf8(Hex(DevModeBytes(*j.pDevMode))));
   w.EndObject();
   std::filesystem::path temp = job.shadow;
@@ -719,6 +739,19 @@ void SimSpooler::NotifyPrinterLocked(const Queue& q, DWORD change) {
     w.change |= change;
     if (w.signal) w.signal(false);
   }
+}
+
+void SimSpooler::KeepPrintedLocked(const std::wstring& queue) {
+  constexpr std::size_t kKeptPrinted = 256;
+  std::vector<std::pair<std::uint64_t, DWORD>> printed;
+  for (auto& [id, job] : jobs_) {
+    if (job.queue == queue && (job.info.Status & JOB_STATUS_PRINTED) != 0)
+      printed.emplace_back(job.order, id);
+  }
+  if (printed.size() <= kKeptPrinted) return;
+  std::sort(printed.begin(), printed.end());
+  for (std::size_t i = 0; i + kKeptPrinted < printed.size(); ++i)
+    RemoveJobLocked(printed[i].second);
 }
 
 void SimSpooler::RemoveJobLocked(DWORD id) {
@@ -1369,7 +1402,15 @@ void SimSpooler::PrinterLoop(std::uint64_t run) {
     job.info.PagesPrinted = job.info.TotalPages;
     Journal(queueName, id, "printed", {{"file", WideFromUtf8(target.string())}});
     NotifyJobLocked(job, PRINTER_CHANGE_SET_JOB);
-    RemoveJobLocked(id);  // a printed job leaves the queue
+    Queue* kept = QueueLocked(job.queue);
+    if (kept == nullptr || (kept->info.Attributes & PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS) == 0) {
+      RemoveJobLocked(id);  // a printed job leaves the queue
+    } else {
+      // "Keep printed documents": the job stays in the queue, printed, its spool file kept;
+      // the oldest printed ones go once a queue keeps more than a few hundred.
+      SaveShadowLocked(job);
+      KeepPrintedLocked(job.queue);
+    }
   }
 }
 

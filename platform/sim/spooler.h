@@ -150,6 +150,8 @@ class SimSpooler : public Spooler {
   void AddEntryLocked(Watcher& w, PrinterNotifyInfoData d);
   PrinterNotifyInfoData JobFieldLocked(const Job& job, std::uint16_t field);
   void RemoveJobLocked(DWORD id);
+  // Drops the oldest printed jobs of a queue that keeps printed documents beyond its bound.
+  void KeepPrintedLocked(const std::wstring& queue);
   void PrinterLoop(std::uint64_t run);
   void EndRunLocked(bool crashed, std::unique_lock<std::mutex>& lock);
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "platform/platform.h"
 #include "platform/sim/machine.h"
@@ -287,12 +288,15 @@ TEST_F(SpoolerOnSim, JobsSurviveARestartAndACrashFailsEveryHandle) {
   HANDLE h = Open(kPaused);
   DWORD kept = Print(h, "kept");
   ASSERT_TRUE(spooler().SetJobW(h, kept, 0, nullptr, JOB_CONTROL_PAUSE));
+  JobInfo2 submitted;
+  ASSERT_TRUE(spooler().GetJobW(h, kept, &submitted));
   DWORD open = spooler().StartDocPrinterW(h, DocInfo1{L"half", L"", L"RAW"});
   PrinterNotifyOptions options = StatusOptions();
   HANDLE change = spooler().FindFirstPrinterChangeNotification(h, 0, 0, &options);
   Drain(change, &options);
 
   auto& own = machine().OwnSpooler();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // times have whole seconds
   own.Crash();
   EXPECT_EQ(kernel().WaitForSingleObject(change, 1000), WAIT_OBJECT_0);
   PrinterNotifyInfo* info = nullptr;
@@ -313,6 +317,11 @@ TEST_F(SpoolerOnSim, JobsSurviveARestartAndACrashFailsEveryHandle) {
   ASSERT_TRUE(spooler().GetJobW(again, kept, &job));
   EXPECT_EQ(job.Status, JOB_STATUS_PAUSED);
   EXPECT_EQ(job.pDocument, L"report.pcl");
+  // The time it was submitted is the job's own, not the restart's.
+  const SystemTime& a = submitted.Submitted;
+  const SystemTime& b = job.Submitted;
+  EXPECT_EQ(std::make_tuple(a.wYear, a.wMonth, a.wDay, a.wHour, a.wMinute, a.wSecond),
+            std::make_tuple(b.wYear, b.wMonth, b.wDay, b.wHour, b.wMinute, b.wSecond));
   EXPECT_FALSE(spooler().GetJobW(again, open, nullptr));  // it was still being written
   DWORD next = Print(again, "next");
   EXPECT_GT(next, open);  // ids keep increasing
