@@ -34,10 +34,12 @@ REGISTRY = r"""Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Recepção]
 "Port"="IP_10.0.0.5"
 "Printer Driver"="HP Universal Printing PCL 6"
+"Attributes"=dword:00000140
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Balcão]
 "Port"="LPT1:"
 "Printer Driver"="Generic / Text Only"
+"Attributes"=dword:00000140
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Standard TCP/IP Port\Ports\IP_10.0.0.5]
 "IPAddress"="10.0.0.5"

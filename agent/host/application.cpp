@@ -347,7 +347,9 @@ void Application::ReportPrinted(spooler::JobNotificationHandler& handler,
     tracked.jobId = job.JobId;
     std::vector<std::int64_t> ids;
     // The answer's command has nothing left to act on: the job has printed.
-    checker.Decide(job, tracked, &ids);
+    // Sent as sent again: a report that reached the server before the agent could remember
+    // it is not charged twice.
+    checker.Decide(job, tracked, &ids, true);
   });
 }
 

@@ -238,6 +238,13 @@ void DecisionJournal::Record(const std::wstring& queue, DWORD jobId,
   entry.decision = decision;
   entry.time = time;
   entry.line = time + '\t' + std::to_string(jobId) + '\t' + narrowQueue;
+  if (failed_) {
+    // A write failed before (a full disk): what it left may be torn, and lines are missing.
+    // The file is written whole again from memory, once it can be.
+    if (entries_.size() > maxEntries_) TrimLocked();
+    RewriteLocked();
+    return;
+  }
   if (writable) AppendLocked(std::string(DecisionWord(decision)) + '\t' + entry.line + '\n');
   if (entries_.size() > maxEntries_) {
     TrimLocked();
@@ -336,11 +343,14 @@ void DecisionJournal::RewriteLocked() {
   }
   if (ok) ok = files.MoveFileExW(fresh, path_, platform::MOVEFILE_REPLACE_EXISTING);
   if (!ok) {
-    // The old file stays as it is; the entries of this run are appended to it.
-    Log(L"Couldn't rewrite the decision journal: " + WindowsErrorResult()->Text());
+    // The old file stays as it is; it is written whole again at the next entry.
+    if (!failed_) Log(L"Couldn't rewrite the decision journal: " + WindowsErrorResult()->Text());
+    failed_ = true;
     files.DeleteFileW(fresh);
     return;
   }
+  if (failed_) Log(L"The decision journal is written again.");
+  failed_ = false;
   lines_ = entries_.size() + 1;
 }
 

@@ -110,6 +110,7 @@ SendResult SendJob(JobStore& store, const remote::JobReport& report) {
   remote::JobContext context;
   remote::ServerResultPtr answer = store.AddJob(report, &context);
   result.storeIds = context.recordIds;
+  result.keptInMemory = context.keptInMemory;
   if (!answer) {
     result.watermark = context.watermark;
     result.feedbackMessage = context.feedbackMessage;
@@ -270,6 +271,7 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
   DWORD command = platform::JOB_CONTROL_RESUME;
   std::vector<std::int64_t> ids;
   heldByStore_ = false;
+  keptInMemory_ = false;
   platform::JobInfo2 job;
   bool haveRecord = false;
   try {
@@ -297,8 +299,12 @@ void JobChecker::ProcessSpooled(const spooler::TrackedJob& tracked) {
   }
   // Remembered before it is applied, so that a restart neither examines it again nor takes
   // it for a job paused by someone else. A job the store could not keep yet is not decided:
-  // it stays as the agent paused it.
-  if (!heldByStore_) handler_.JournalDecision(jobId, haveRecord ? &job : nullptr, command);
+  // it stays as the agent paused it. Nor is a job whose record waits in the store's memory
+  // (a full disk while the server is away): should the agent die before the record is
+  // written, the job is reported again after the restart, as sent again, and the server
+  // answers one it already holds with what it answered then.
+  if (!heldByStore_ && !keptInMemory_)
+    handler_.JournalDecision(jobId, haveRecord ? &job : nullptr, command);
   if (command != platform::JOB_CONTROL_DELETE) RecordDecision(jobId, ids, command);
   if (heldByStore_) {
     // The store could not keep the job yet: it stays paused and is examined again, behind
@@ -441,7 +447,7 @@ void JobChecker::Analyse(const platform::JobInfo2& job, bool text, printing::Job
 }
 
 DWORD JobChecker::Decide(const platform::JobInfo2& job, const spooler::TrackedJob& tracked,
-                         std::vector<std::int64_t>* storeIds) {
+                         std::vector<std::int64_t>* storeIds, bool resent) {
   storeIds->clear();
   {
     printing::JobCounts counts = CountJob(job);
@@ -477,10 +483,12 @@ DWORD JobChecker::Decide(const platform::JobInfo2& job, const spooler::TrackedJo
     }
     report.trackedA = tracked.second;
     report.trackedB = tracked.extra == 1;
+    report.resent = resent;
 
     SendResult sent = SendJob(store_, report);
     for (const auto& record : sent.storeIds) storeIds->push_back(record.id);
     heldByStore_ = sent.heldByStore;
+    keptInMemory_ = sent.keptInMemory;
 
     std::wstring workstation = WorkstationOf(job.pMachineName);
     const std::wstring& computer = ComputerName();

@@ -52,6 +52,7 @@ struct SendResult {
   std::string watermark;                  // 0
   std::string feedbackMessage;            // 0: UTF-8
   bool heldByStore = false;               // 1: the store could not keep the job yet
+  bool keptInMemory = false;              // kept offline, its record not yet on the disk
 };
 
 // Reports the job: the status code of the server's answer (the error texts of the status
@@ -80,8 +81,10 @@ class JobChecker {
   // Always completes: a job whose data cannot be read is counted from what the spooler knows
   // of it (0 pages when it knows nothing), and the failure is logged.
   gatelib::printing::JobCounts CountJob(const platform::JobInfo2& job);
+  // `resent`: the job was reported before, or may have been (a job that printed while no
+  // watch held it): the server answers a job it already holds with what it answered then.
   platform::DWORD Decide(const platform::JobInfo2& job, const spooler::TrackedJob& tracked,
-                         std::vector<std::int64_t>* storeIds);
+                         std::vector<std::int64_t>* storeIds, bool resent = false);
 
   // The queue's settings snapshot, read again at the start of every job.
   void ReadSettings();
@@ -117,7 +120,8 @@ class JobChecker {
   std::wstring documentName_;
   std::vector<remote::StoreRecord> lastIds_;
   std::int32_t lastPages_ = 0;
-  bool heldByStore_ = false;  // the last decision: held because the store could not keep it
+  bool heldByStore_ = false;   // the last decision: held because the store could not keep it
+  bool keptInMemory_ = false;  // the last decision: its record waits in the store's memory
 };
 
 }  // namespace tollgate::jobs

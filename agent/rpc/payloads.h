@@ -80,6 +80,9 @@ struct JobContext {
   std::vector<StoreRecord> recordIds;
   std::string watermark;        // narrow, as the server sent it
   std::string feedbackMessage;  // UTF-8
+  // Kept offline, but its record could not be written yet: it waits in the store's memory,
+  // and a crash of the agent before it is written would lose it.
+  bool keptInMemory = false;
 };
 
 struct Account {

@@ -128,6 +128,13 @@ void RecordFile::SetWaitingLocked() {
   waitingCount_.store(waiting_.size());
 }
 
+bool RecordFile::IsWaiting(std::int32_t localId) {
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const WaitingRecord& record : waiting_)
+    if (record.id == localId) return true;
+  return false;
+}
+
 bool RecordFile::WriteWaiting() {
   std::lock_guard<std::mutex> hold(lock_);
   return WriteWaitingLocked();

@@ -38,6 +38,8 @@ class RecordFile {
   virtual std::int32_t Append(std::string record);
   // Writes the records waiting in memory; true when none is left waiting.
   bool WriteWaiting();
+  // Whether the record of the local id waits in memory (not yet on the disk).
+  bool IsWaiting(std::int32_t localId);
   // How many records wait in memory.
   std::size_t Waiting() const { return waitingCount_.load(); }
   // Whether the file holds records: on the disk or waiting in memory.

@@ -114,6 +114,7 @@ ServerResultPtr StoreJobsCache::AddJob(const remote::JobReport& report,
   }
   *answer = remote::JobContext{};
   answer->recordIds.push_back({-static_cast<std::int64_t>(localId), report.copies * report.pages});
+  answer->keptInMemory = jobs_->IsWaiting(localId);
   return nullptr;
 }
 
