@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "agent/store/full_disk_fixture.h"
 #include "shared/error/file_log.h"
 #include "testing/machine_fixture.h"
 
@@ -113,6 +114,33 @@ TEST_F(DecisionJournalTest, WithoutAFileTheQueuesHistoryIsNotRemembered) {
   earlier.wYear = 2020;
   EXPECT_FALSE(journal->Remembers(earlier));
   EXPECT_TRUE(journal->Remembers(At(0)));
+}
+
+// A full disk: the entries made meanwhile are kept in memory, and the file is written whole
+// again once there is room, so that no decision is missing from it after a restart.
+TEST_F(DecisionJournalTest, EntriesMadeWhileTheDiskIsFullReachTheFileOnceThereIsRoom) {
+  {
+    store::FullDiskInstalled disk;
+    auto journal = Open();
+    journal->Record(L"Recepção", 1, At(1), JobDecision::kReleased);
+    disk->SetRoom(10);  // a torn line, then nothing
+    journal->Record(L"Recepção", 2, At(2), JobDecision::kReleased);
+    journal->Record(L"Recepção", 3, At(3), JobDecision::kPaused);
+    journal->Record(L"Recepção", 3, At(3), JobDecision::kHeld);
+    EXPECT_EQ(journal->Find(L"Recepção", 2, At(2)), JobDecision::kReleased);
+    EXPECT_NE(LogText().find("Couldn't write the decision journal"), std::string::npos);
+    disk->Unlimited();
+    journal->Record(L"Balcão", 4, At(4), JobDecision::kDeleted);
+    EXPECT_NE(LogText().find("The decision journal is written again."), std::string::npos);
+  }
+  auto journal = Open();
+  EXPECT_EQ(journal->Find(L"Recepção", 1, At(1)), JobDecision::kReleased);
+  EXPECT_EQ(journal->Find(L"Recepção", 2, At(2)), JobDecision::kReleased);
+  EXPECT_EQ(journal->Find(L"Recepção", 3, At(3)), JobDecision::kHeld);
+  EXPECT_EQ(journal->Find(L"Balcão", 4, At(4)), JobDecision::kDeleted);
+  // Nothing torn was left behind to be passed over.
+  EXPECT_EQ(LogText().find("torn line"), std::string::npos);
+  EXPECT_EQ(LogText().find("cannot be read"), std::string::npos);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// A test platform for the record files: the machine's own, except that its record files
-// ("...2_7_2.log" and their side files) can take only so many more bytes; a write beyond
+// A test platform for the agent's data files: the machine's own, except that its record files
+// ("...2_7_2.log" and their side files) and its decision journal ("decisions.log" and the
+// file it is rewritten through) can take only so many more bytes; a write beyond
 // that stops where the room ends and fails with ERROR_DISK_FULL, as a full disk does.
 #pragma once
 
@@ -50,7 +51,9 @@ class FullDisk : public platform::Platform, public platform::Files {
                                platform::DWORD share, platform::DWORD disposition,
                                platform::DWORD flags) override {
     platform::HANDLE h = in().CreateFileW(path, access, share, disposition, flags);
-    if (h != platform::INVALID_HANDLE_VALUE && path.find(L"2_7_2.log") != std::wstring::npos) {
+    if (h != platform::INVALID_HANDLE_VALUE &&
+        (path.find(L"2_7_2.log") != std::wstring::npos ||
+         path.find(L"decisions.log") != std::wstring::npos)) {
       std::lock_guard<std::mutex> hold(lock_);
       records_.insert(h);
     }
