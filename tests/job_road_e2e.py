@@ -18,7 +18,7 @@ import threading
 import time
 import unittest
 
-from machine_support import wait_for, machine_pid
+from machine_support import wait_for, machine_pid, free_port
 
 BIN = None
 TESTDATA = None
@@ -71,18 +71,6 @@ REGISTRY = r"""Windows Registry Editor Version 5.00
 
 HOLD = {41: "Aguardando centro de custo.", 42: "Aguardando autenticação.",
         43: "Aguardando confirmação."}
-
-
-
-
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class Road(unittest.TestCase):

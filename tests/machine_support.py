@@ -1,5 +1,5 @@
-"""What the end-to-end tests of a simulated machine share: waiting for a condition, and the
-machine process's id from its answer to a ping on its socket."""
+"""What the end-to-end tests of a simulated machine share: waiting for a condition, a free
+port, and the machine process's id from its answer to a ping on its socket."""
 import os
 import socket
 import struct
@@ -29,3 +29,12 @@ def machine_pid(machine):
         return struct.unpack("<IIII", reply[:16])[3]
     except (OSError, struct.error):
         return None
+
+
+def free_port(address="127.0.0.1"):
+    """A TCP port free on the address now."""
+    s = socket.socket()
+    s.bind((address, 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port

@@ -7,7 +7,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -15,8 +14,7 @@ import threading
 import time
 import unittest
 
-from machine_support import wait_for, machine_pid
-
+from machine_support import wait_for, machine_pid, free_port
 
 
 BIN = None
@@ -66,16 +64,6 @@ def read(path):
     with open(path, "rb") as f:
         return f.read()
 
-
-
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 class MachineTest(unittest.TestCase):
     def setUp(self):

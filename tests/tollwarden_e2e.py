@@ -6,14 +6,13 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-from machine_support import wait_for
+from machine_support import wait_for, free_port
 
 BIN = None
 AGENT = "tollgate client"
@@ -38,16 +37,6 @@ REGISTRY = r"""REGEDIT4
 "WatchIntervalMs"=dword:{interval:08x}
 """
 
-
-
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 class SupervisorTest(unittest.TestCase):
     def setUp(self):
