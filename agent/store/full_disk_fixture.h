@@ -51,12 +51,15 @@ class FullDisk : public platform::Platform, public platform::Files {
                                platform::DWORD share, platform::DWORD disposition,
                                platform::DWORD flags) override {
     platform::HANDLE h = in().CreateFileW(path, access, share, disposition, flags);
-    if (h != platform::INVALID_HANDLE_VALUE &&
-        (path.find(L"2_7_2.log") != std::wstring::npos ||
-         path.find(L"decisions.log") != std::wstring::npos)) {
-      std::lock_guard<std::mutex> hold(lock_);
+    if (h == platform::INVALID_HANDLE_VALUE) return h;
+    std::lock_guard<std::mutex> hold(lock_);
+    // Handles are given again once closed (Windows does so at once): a handle is a data
+    // file's only while it was last opened for one.
+    if (path.find(L"2_7_2.log") != std::wstring::npos ||
+        path.find(L"decisions.log") != std::wstring::npos)
       records_.insert(h);
-    }
+    else
+      records_.erase(h);
     return h;
   }
   bool ReadFile(platform::HANDLE f, void* b, platform::DWORD n, platform::DWORD* r) override {
