@@ -22,6 +22,8 @@ namespace {
 
 constexpr wchar_t kSource[] = L"Service Control Manager";
 constexpr DWORD kFirstBuffer = 56;
+constexpr int kReadTries = 4;
+constexpr DWORD kLargestRecord = 0x7FFFF;  // an event record is at most 512 KiB
 
 class LogHandle {
  public:
@@ -48,18 +50,22 @@ class EventHandle {
 };
 
 // One read: the records, or none at the end of the log; SystemError "M34" on a failure.
+// A buffer too small is grown to the size the call asks for and the read repeated; while the
+// log is being written (a record overwritten, the oldest dropped) the next answer may ask
+// for more again, so a few tries are made, never past the largest record a log holds.
 bool ReadRecords(platform::HANDLE log, DWORD flags,
                  std::vector<platform::EventLogRecord>* records) {
   platform::EventLog& events = platform::eventLog();
   DWORD size = kFirstBuffer;
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  for (int attempt = 0; attempt < kReadTries; ++attempt) {
     DWORD read = 0, needed = 0;
     records->clear();
     if (events.ReadEventLogW(log, flags, 0, size, records, &read, &needed)) return true;
     DWORD error = platform::kernel().GetLastError();
     if (error == platform::ERROR_HANDLE_EOF) return false;
-    if (error != platform::ERROR_INSUFFICIENT_BUFFER || attempt == 1) throw new SystemError(L"M34");
-    size = needed;
+    if (error != platform::ERROR_INSUFFICIENT_BUFFER || attempt + 1 == kReadTries)
+      throw new SystemError(L"M34");
+    size = std::min(kLargestRecord, std::max(needed, size * 2));
   }
   return false;
 }
