@@ -1,10 +1,10 @@
 #include "agent/jobs/decision_journal.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <cwctype>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "platform/platform.h"
 #include "shared/error/errors.h"
@@ -56,21 +56,16 @@ bool IsTimeText(const std::string& text) {
 }
 
 std::string NowText() {
-  auto now = std::chrono::system_clock::now();
-  std::time_t t = std::chrono::system_clock::to_time_t(now);
-  std::tm tm{};
-#ifdef _WIN32
-  gmtime_s(&tm, &t);
-#else
-  gmtime_r(&t, &tm);
-#endif
+  boost::posix_time::ptime now = boost::posix_time::second_clock::universal_time();
+  boost::gregorian::date day = now.date();
+  boost::posix_time::time_duration time = now.time_of_day();
   platform::SystemTime s;
-  s.wYear = static_cast<std::uint16_t>(tm.tm_year + 1900);
-  s.wMonth = static_cast<std::uint16_t>(tm.tm_mon + 1);
-  s.wDay = static_cast<std::uint16_t>(tm.tm_mday);
-  s.wHour = static_cast<std::uint16_t>(tm.tm_hour);
-  s.wMinute = static_cast<std::uint16_t>(tm.tm_min);
-  s.wSecond = static_cast<std::uint16_t>(tm.tm_sec);
+  s.wYear = static_cast<std::uint16_t>(day.year());
+  s.wMonth = static_cast<std::uint16_t>(day.month());
+  s.wDay = static_cast<std::uint16_t>(day.day());
+  s.wHour = static_cast<std::uint16_t>(time.hours());
+  s.wMinute = static_cast<std::uint16_t>(time.minutes());
+  s.wSecond = static_cast<std::uint16_t>(time.seconds());
   return DecisionJournal::TimeText(s);
 }
 
